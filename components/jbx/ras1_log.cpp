@@ -1,0 +1,179 @@
+#include "ras1_log.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace jbx {
+namespace {
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+void ReplaceAll(std::string& s, const std::string& from, const std::string& to) {
+  if (from.empty()) return;
+  for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
+    s.replace(p, from.size(), to);
+}
+
+// Splits at blanks, keeping quoted pieces whole (quotes removed).
+std::vector<std::string> Tokens(const std::string& text) {
+  std::vector<std::string> out;
+  std::string cur;
+  bool quoted = false, any = false;
+  for (char c : text) {
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if (!quoted && std::isspace(static_cast<unsigned char>(c))) {
+      if (any) out.push_back(cur);
+      cur.clear();
+      any = false;
+    } else {
+      cur += c;
+      any = true;
+    }
+  }
+  if (any) out.push_back(cur);
+  return out;
+}
+
+unsigned ToUnsigned(const std::string& s, unsigned fallback) {
+  if (s.empty() || s.size() > 9) return fallback;
+  for (char c : s)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return fallback;
+  return static_cast<unsigned>(std::strtoul(s.c_str(), nullptr, 10));
+}
+
+}  // namespace
+
+LogSpec ParseLogSpec(const std::string& text, const std::string& prefix, const std::string& task,
+                     const std::string& utcStart) {
+  LogSpec spec;
+  std::vector<std::string> tokens = Tokens(text);
+  auto substitute = [&](std::string s) {
+    ReplaceAll(s, prefix + "(systask)", task);
+    ReplaceAll(s, prefix + "(sysutcstart)", utcStart);
+    return s;
+  };
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& t = tokens[i];
+    size_t eq = t.find('=');
+    std::string key = eq == std::string::npos ? std::string() : Upper(t.substr(0, eq));
+    std::string value = eq == std::string::npos ? std::string() : t.substr(eq + 1);
+    if (key == "INVENTORY") {
+      spec.inventory = substitute(value);
+    } else if (key == "LIMIT") {
+      std::string v = Upper(value);
+      uint64_t unit = 1024 * 1024;
+      if (!v.empty() && v.back() == 'K') {
+        unit = 1024;
+        v.pop_back();
+      }
+      spec.limitBytes = static_cast<uint64_t>(ToUnsigned(v, 0)) * unit;
+    } else if (key == "MAXFILES") {
+      spec.maxFiles = std::max(1u, ToUnsigned(value, spec.maxFiles));
+    } else if (key == "COUNT") {
+      spec.count = ToUnsigned(value, 0);
+    } else if (key == "PRESERVE") {
+      spec.preserve = ToUnsigned(value, 0);
+    } else if (spec.file.empty() && key.empty()) {
+      spec.file = substitute(t);
+    }
+  }
+  return spec;
+}
+
+std::string SegmentName(const LogSpec& spec, unsigned n) {
+  size_t slash = spec.file.find_last_of("/\\");
+  size_t mark = spec.file.rfind("-.");
+  if (spec.limitBytes == 0 || mark == std::string::npos ||
+      (slash != std::string::npos && mark < slash))
+    return spec.file;
+  return spec.file.substr(0, mark + 1) + std::to_string(n) + spec.file.substr(mark + 1);
+}
+
+RotatingLog::RotatingLog(const LogSpec& spec) : spec_(spec) {
+  PruneOldStarts();
+  Open(1);
+}
+
+RotatingLog::~RotatingLog() {
+  if (file_) std::fclose(file_);
+}
+
+bool RotatingLog::Open(unsigned n) {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  segment_ = n;
+  written_ = 0;
+  currentName_ = SegmentName(spec_, n);
+  if (currentName_.empty()) return false;
+  // A rotating file starts afresh; a single file is appended to.
+  bool rotating = currentName_ != spec_.file;
+  file_ = std::fopen(currentName_.c_str(), rotating ? "w" : "a");
+  if (file_) RecordInInventory(currentName_);
+  return file_ != nullptr;
+}
+
+bool RotatingLog::Write(const std::string& line) {
+  if (!file_) return false;
+  if (spec_.limitBytes && written_ + line.size() > spec_.limitBytes && written_ > 0 &&
+      SegmentName(spec_, 1) != spec_.file) {
+    unsigned next = segment_ + 1;
+    if (next > spec_.maxFiles) next = std::min(spec_.preserve, spec_.maxFiles - 1) + 1;
+    if (!Open(next)) return false;
+  }
+  if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) return false;
+  std::fflush(file_);
+  written_ += line.size();
+  return true;
+}
+
+// Inventory lines: "<start> <file>", one per trace file, where <start> is the trace spec's own
+// file pattern after substitution, which differs from start to start.
+void RotatingLog::RecordInInventory(const std::string& name) {
+  if (spec_.inventory.empty()) return;
+  std::ifstream in(spec_.inventory);
+  std::string line, entry = spec_.file + "\t" + name;
+  while (std::getline(in, line))
+    if (line == entry) return;
+  in.close();
+  std::ofstream out(spec_.inventory, std::ios::app);
+  out << entry << "\n";
+}
+
+void RotatingLog::PruneOldStarts() {
+  if (spec_.inventory.empty() || spec_.count == 0) return;
+  std::ifstream in(spec_.inventory);
+  if (!in) return;
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::vector<std::string> starts;
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    std::string start = line.substr(0, tab);
+    entries.emplace_back(start, line.substr(tab + 1));
+    if (std::find(starts.begin(), starts.end(), start) == starts.end()) starts.push_back(start);
+  }
+  in.close();
+  starts.erase(std::remove(starts.begin(), starts.end(), spec_.file), starts.end());
+  // This start counts as one of COUNT.
+  size_t keep = spec_.count > 0 ? spec_.count - 1 : 0;
+  if (starts.size() <= keep) return;
+  std::vector<std::string> dropped(starts.begin(), starts.end() - keep);
+  std::ofstream out(spec_.inventory, std::ios::trunc);
+  for (const auto& e : entries) {
+    if (std::find(dropped.begin(), dropped.end(), e.first) != dropped.end())
+      std::remove(e.second.c_str());
+    else
+      out << e.first << "\t" << e.second << "\n";
+  }
+}
+
+}  // namespace jbx
