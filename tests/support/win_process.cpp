@@ -1,0 +1,95 @@
+#include "win_process.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace qmxtest {
+namespace {
+
+struct Handle {
+  HANDLE h = nullptr;
+  ~Handle() {
+    if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+
+void Drain(HANDLE h, std::string* out) {
+  char buf[4096];
+  DWORD n = 0;
+  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) out->append(buf, n);
+}
+
+}  // namespace
+
+std::string BinDir() {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string p = path;
+  return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+ProcessResult Run(const std::string& commandLine, DWORD timeoutMs) {
+  ProcessResult result;
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  Handle outR, outW, errR, errW;
+  CreatePipe(&outR.h, &outW.h, &sa, 0);
+  CreatePipe(&errR.h, &errW.h, &sa, 0);
+  SetHandleInformation(outR.h, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errR.h, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = outW.h;
+  si.hStdError = errW.h;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi = {};
+  std::string cmd = commandLine;
+  if (!CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    result.exitCode = GetLastError();
+    result.err = "CreateProcess failed";
+    return result;
+  }
+  CloseHandle(outW.h);
+  outW.h = nullptr;
+  CloseHandle(errW.h);
+  errW.h = nullptr;
+  std::thread t1(Drain, outR.h, &result.out), t2(Drain, errR.h, &result.err);
+  if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_TIMEOUT) {
+    result.timedOut = true;
+    TerminateProcess(pi.hProcess, 9999);
+    WaitForSingleObject(pi.hProcess, 5000);
+  }
+  GetExitCodeProcess(pi.hProcess, &result.exitCode);
+  t1.join();
+  t2.join();
+  // Text-mode output ends its lines with CR LF; tests compare with plain line feeds.
+  for (std::string* s : {&result.out, &result.err}) {
+    std::string plain;
+    for (size_t i = 0; i < s->size(); ++i)
+      if (!((*s)[i] == '\r' && i + 1 < s->size() && (*s)[i + 1] == '\n')) plain += (*s)[i];
+    *s = plain;
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return result;
+}
+
+std::string MakeTempDir(const std::string& stem) {
+  char tmp[MAX_PATH];
+  GetTempPathA(MAX_PATH, tmp);
+  std::string dir = std::string(tmp) + stem + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                    std::to_string(GetTickCount());
+  CreateDirectoryA(dir.c_str(), nullptr);
+  return dir;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+}  // namespace qmxtest
