@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,6 +14,13 @@
 #include "ras1_log.h"
 
 namespace {
+
+// A name no earlier run used: rand() repeats itself from run to run.
+std::string Unique() {
+  static int n = 0;
+  return std::to_string(std::time(nullptr)) + "_" + std::to_string(reinterpret_cast<uintptr_t>(&n) % 100000) +
+         "_" + std::to_string(++n);
+}
 
 std::string TempDir() {
   const char* t = std::getenv("TEMP");
@@ -93,7 +101,7 @@ TEST(LogSpec, SubstitutionsAndKeywords) {
 }
 
 TEST(RotatingLog, WrapsKeepingPreservedFiles) {
-  std::string base = TempDir() + "/jbx_rot_" + std::to_string(std::rand());
+  std::string base = TempDir() + "/jbx_rot_" + Unique();
   jbx::LogSpec spec = jbx::ParseLogSpec(base + "-.log LIMIT=1K MAXFILES=3 PRESERVE=1", "$", "t", "u");
   {
     jbx::RotatingLog log(spec);
@@ -115,7 +123,7 @@ TEST(RotatingLog, WrapsKeepingPreservedFiles) {
 
 TEST(RotatingLog, CountPrunesOlderStartsThroughInventory) {
   std::string dir = TempDir();
-  std::string inv = dir + "/jbx_inv_" + std::to_string(std::rand()) + ".inv";
+  std::string inv = dir + "/jbx_inv_" + Unique() + ".inv";
   std::vector<std::string> files;
   for (int start = 0; start < 4; ++start) {
     std::string name = dir + "/jbx_cnt_" + std::to_string(start) + "-.log";
@@ -152,7 +160,7 @@ int TracedFunction(int v) {
 }
 
 TEST(Trace, LevelChangeReachesFunctionsThroughGeneration) {
-  std::string path = TempDir() + "/jbx_trace_" + std::to_string(std::rand()) + ".log";
+  std::string path = TempDir() + "/jbx_trace_" + Unique() + ".log";
   BSS1_PutEnv(("JBX_RAS1_LOG=" + path).c_str());
   BSS1_PutEnv("JBX_RAS1=ERROR");
   EXPECT_EQ(TracedFunction(1), 2);
@@ -176,7 +184,7 @@ TEST(Trace, LevelChangeReachesFunctionsThroughGeneration) {
 }
 
 TEST(Trace, BadSpecSaysSoOnceAndTracesErrors) {
-  std::string path = TempDir() + "/jbx_bad_" + std::to_string(std::rand()) + ".log";
+  std::string path = TempDir() + "/jbx_bad_" + Unique() + ".log";
   BSS1_PutEnv(("JBX_RAS1_LOG=" + path).c_str());
   BSS1_PutEnv("JBX_RAS1=(UNIT:zrt LOTS");
   TracedFunction(5);
@@ -193,7 +201,7 @@ TEST(Trace, BadSpecSaysSoOnceAndTracesErrors) {
 }
 
 TEST(Trace, ConcurrentWritersKeepLinesWhole) {
-  std::string path = TempDir() + "/jbx_mt_" + std::to_string(std::rand()) + ".log";
+  std::string path = TempDir() + "/jbx_mt_" + Unique() + ".log";
   BSS1_PutEnv(("JBX_RAS1_LOG=" + path).c_str());
   BSS1_PutEnv("JBX_RAS1=ERROR");
   std::vector<std::thread> threads;

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds the agent and runs it in console mode under Wine on an embedded default environment:
+# an Exchange 2010 SP1 server (Mailbox, Client Access, Hub Transport), a configuration file, a log
+# directory, and the PDH stand-in with the shipped sample snapshot. Everything lives under build/.
+# Runs until Ctrl-C, then stops the agent in order.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+bash "$ROOT/scripts/setup.sh"
+cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C "$BUILD/win" -j"$JOBS" qmx_agent >/dev/null
+ninja -C "$BUILD/win" -j"$JOBS" >/dev/null 2>&1 || true   # companion DLLs, when present
+
+DEMO="$BUILD/demo"
+mkdir -p "$DEMO/logs" "$DEMO/config"
+win() { echo "Z:${1//\//\\}"; }
+HOST=$(hostname | cut -d. -f1)
+LOGS=$(win "$DEMO/logs")
+CONFIG=$(win "$DEMO/config")
+
+# Registry: the agent's primary key (copied into this host's instance key at first start) and an
+# Exchange 2010 SP1 installation with three roles.
+cat >"$DEMO/demo.reg" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvel\\QMX\\Ver610\\Primary\\Environment]
+"VORTA_SIT_PATH"="${CONFIG//\\/\\\\}"
+"VORTA_LOG_PATH"="${LOGS//\\/\\\\}"
+"JBX_RAS1"="ERROR (UNIT:zrt FLOW)"
+"JBX_RAS1_LOG"="${LOGS//\\/\\\\}\\\\host_qmx_agent_demo-.log"
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup]
+"MsiProductMajor"=dword:0000000e
+"MsiProductMinor"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\MailboxRole]
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\ClientAccessRole]
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\HubTransportRole]
+REG
+wineserver -p
+wine regedit /S "$(win "$DEMO/demo.reg")"
+
+# The configuration file: "<host>_ex.cfg" (host name cut to 15 characters).
+cat >"$DEMO/config/${HOST:0:15}_ex.cfg" <<CFG
+SECTION=EXCH
+exchange_interval=30
+exchange_server=$HOST
+exchange_reach_enable=0
+exchange_mailbox_enable=0
+exchange_topology_interval=300
+CFG
+
+export QMX_PDH_SNAPSHOT
+QMX_PDH_SNAPSHOT=$(win "$ROOT/resources/pdh_snapshot_demo.tsv")
+# Until the registry environment is loaded the trace goes where these say.
+export VORTA_SIT_PATH="$CONFIG" VORTA_LOG_PATH="$LOGS"
+export JBX_RAS1="ERROR (UNIT:zrt FLOW)" JBX_RAS1_LOG="$LOGS\\host_qmx_agent_demo-.log"
+
+echo "demo: agent     $BUILD/win/bin/qmx_agent.exe (console mode)"
+echo "demo: config    $DEMO/config/${HOST:0:15}_ex.cfg"
+echo "demo: trace     $DEMO/logs/ (host_qmx_*.log)"
+echo "demo: snapshot  $ROOT/resources/pdh_snapshot_demo.tsv (sample data)"
+echo "demo: press Ctrl-C to stop"
+
+cd "$BUILD/win/bin"
+wine qmx_agent.exe TEST &
+AGENT=$!
+stop() {
+  echo "demo: stopping the agent"
+  kill -INT "$AGENT" 2>/dev/null || true
+  wait "$AGENT" 2>/dev/null || true
+  wineserver -k >/dev/null 2>&1 || true
+  exit 0
+}
+trap stop INT TERM
+wait "$AGENT"
