@@ -34,6 +34,11 @@ struct CounterSetDefinition {
 // false with a reason and leaves *out partly filled.
 bool ParseCounterSet(const std::string strings[5], CounterSetDefinition* out, std::string* error);
 
+// Checks the rules every shipped definition keeps: offsets from 88 without gaps, the last field
+// inside the row, integers of 4 or 8 bytes with a scale, text only for the instance name and
+// with scale 0, at least one initial row. False with the first broken rule.
+bool CheckCounterSet(const CounterSetDefinition& definition, std::string* error);
+
 // The agent's own two-number read at table loading: initial rows from string N (second number)
 // and row size from string N+1 (first number); 0 for what cannot be read.
 void ReadRowsAndRowSize(const char* header, const char* sizes, int* initialRows, int* rowSize);
