@@ -269,7 +269,7 @@ PDH_STATUS ValidatePath(const std::string& path) {
 template <class Ch>
 bool FitsList(const std::basic_string<Ch>& list, Ch* buffer, DWORD* cch) {
   DWORD need = static_cast<DWORD>(list.size());
-  bool fits = buffer && *cch >= need;
+  bool fits = need == 0 || (buffer && *cch >= need);
   if (fits && need) memcpy(buffer, list.data(), need * sizeof(Ch));
   *cch = need;
   return fits;
