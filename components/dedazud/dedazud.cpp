@@ -1,0 +1,193 @@
+// DEDAZUD.DLL: the counter service as an in-process COM server, ProgID "Orvel.QMXSRV.DUZOVEV1".
+// The object is a shell around the Collector; it is registered with ThreadingModel "Both" so that
+// it lives in its creator's apartment and the agent's framework threads may call it directly.
+#include <windows.h>
+#include <objbase.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+
+#include "collector.h"
+#include "qmxtrace.h"
+#include "zrtsrv.h"
+
+namespace {
+
+HMODULE g_module = nullptr;
+std::atomic<long> g_objects{0};  // live service objects
+std::atomic<long> g_locks{0};    // IClassFactory::LockServer
+
+class Duzovev final : public IDuzovev {
+ public:
+  Duzovev() { ++g_objects; }
+  ~Duzovev() { --g_objects; }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDuzovev)) {
+      *ppv = static_cast<IDuzovev*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG n = --refs_;
+    if (n == 0) delete this;  // the Collector stops its thread and closes its queries
+    return n;
+  }
+
+  HRESULT STDMETHODCALLTYPE Initialize(ULONG interval, ULONG, ULONG) override {
+    return core_.Initialize(interval);
+  }
+  HRESULT STDMETHODCALLTYPE DescribeSampleI(ULONG definitionId, ULONG headerId, ULONG, ULONG, ULONG,
+                                            ULONG, ULONGLONG* sample) override {
+    return core_.DescribeSample(definitionId, headerId, sample);
+  }
+  HRESULT STDMETHODCALLTYPE DescribeSampleFixedData(ULONGLONG sample, const char* column,
+                                                    const char* value, ULONG width) override {
+    return core_.DescribeFixedData(sample, column, value, width);
+  }
+  HRESULT STDMETHODCALLTYPE Reserved6() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SampleLock(ULONGLONG sample, ULONG operation) override {
+    return core_.Lock(sample, operation);
+  }
+  HRESULT STDMETHODCALLTYPE SampleRows(ULONGLONG sample, ULONG* rows) override {
+    return core_.Rows(sample, rows);
+  }
+  HRESULT STDMETHODCALLTYPE SampleData(ULONGLONG sample, ULONG size, ULONG* written, BYTE* buffer) override {
+    return core_.Data(sample, size, written, buffer);
+  }
+  HRESULT STDMETHODCALLTYPE SampleCopy(ULONGLONG sample, ULONG size, ULONG* written, BYTE* buffer) override {
+    return core_.Copy(sample, size, written, buffer);
+  }
+  HRESULT STDMETHODCALLTYPE Reserved11() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Terminate() override { return core_.Terminate(); }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+  dedazud::Collector core_;
+};
+
+class Factory final : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *ppv = static_cast<IClassFactory*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  // The factory is static; only LockServer keeps the DLL.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    QMX_ENTRY_NAMED("Factory::CreateInstance");
+    if (!ppv) QMX_RETURN(E_POINTER);
+    *ppv = nullptr;
+    if (outer) QMX_RETURN(CLASS_E_NOAGGREGATION);
+    Duzovev* obj = new (std::nothrow) Duzovev();
+    if (!obj) QMX_RETURN(E_OUTOFMEMORY);
+    HRESULT hr = obj->QueryInterface(riid, ppv);
+    obj->Release();
+    QMX_RETURN(hr);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) ++g_locks;
+    else --g_locks;
+    return S_OK;
+  }
+};
+
+Factory g_factory;
+
+class RegKey {
+ public:
+  RegKey() = default;
+  ~RegKey() {
+    if (h_) RegCloseKey(h_);
+  }
+  RegKey(const RegKey&) = delete;
+  RegKey& operator=(const RegKey&) = delete;
+  LONG Create(HKEY parent, const std::wstring& path) {
+    return RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h_, nullptr);
+  }
+  LONG Set(const wchar_t* name, const std::wstring& value) {
+    return RegSetValueExW(h_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
+
+ private:
+  HKEY h_ = nullptr;
+};
+
+std::wstring ClsidText() {
+  wchar_t buf[64];
+  StringFromGUID2(CLSID_Duzovev, buf, 64);
+  return buf;
+}
+
+const wchar_t kProgId[] = L"" QMX_DUZOVEV_PROGID;
+const wchar_t kDescription[] = L"QMX counter service";
+
+LONG WriteKey(const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+  RegKey key;
+  LONG rc = key.Create(HKEY_CLASSES_ROOT, path);
+  return rc != ERROR_SUCCESS ? rc : key.Set(name, value);
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_module = instance;
+    DisableThreadLibraryCalls(instance);
+  }
+  return TRUE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (!IsEqualCLSID(clsid, CLSID_Duzovev)) return CLASS_E_CLASSNOTAVAILABLE;
+  return g_factory.QueryInterface(riid, ppv);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+  return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
+  QMX_ENTRY();
+  wchar_t path[MAX_PATH * 2];
+  DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH * 2);
+  if (n == 0 || n >= MAX_PATH * 2) QMX_RETURN(HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_FILENAME_EXCED_RANGE));
+  const std::wstring clsidKey = L"CLSID\\" + ClsidText();
+  LONG rc = WriteKey(clsidKey, nullptr, kDescription);
+  if (rc == ERROR_SUCCESS) rc = WriteKey(clsidKey + L"\\InprocServer32", nullptr, path);
+  if (rc == ERROR_SUCCESS) rc = WriteKey(clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Both");
+  if (rc == ERROR_SUCCESS) rc = WriteKey(clsidKey + L"\\ProgID", nullptr, kProgId);
+  if (rc == ERROR_SUCCESS) rc = WriteKey(kProgId, nullptr, kDescription);
+  if (rc == ERROR_SUCCESS) rc = WriteKey(std::wstring(kProgId) + L"\\CLSID", nullptr, ClsidText());
+  if (rc != ERROR_SUCCESS) {
+    QMX_ERROR("DllRegisterServer: registry write failed with %ld", rc);
+    QMX_RETURN(HRESULT_FROM_WIN32(rc));
+  }
+  QMX_FLOW("DllRegisterServer: registered %ls", path);
+  QMX_RETURN(S_OK);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
+  QMX_ENTRY();
+  LONG a = RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + ClsidText()).c_str());
+  LONG b = RegDeleteTreeW(HKEY_CLASSES_ROOT, kProgId);
+  for (LONG rc : {a, b})
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) QMX_RETURN(HRESULT_FROM_WIN32(rc));
+  QMX_RETURN(S_OK);
+}
