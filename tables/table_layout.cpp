@@ -68,12 +68,13 @@ void AddHeader(HeaderOrder order, std::vector<TableAttribute>* out) {
 
 void BuildIndex(TableLayout* t) {
   size_t size = 16;
-  while (size < t->attributes.size() * 2) size *= 2;
-  t->slots_.assign(size, -1);
+  while (size < t->attributes.size() * 4) size *= 2;
+  t->slots_.assign(size, TableLayout::Slot{0, -1});
   for (size_t i = 0; i < t->attributes.size(); ++i) {
-    size_t s = Hash(t->attributes[i].upper.c_str()) & (size - 1);
-    while (t->slots_[s] >= 0) s = (s + 1) & (size - 1);
-    t->slots_[s] = static_cast<int16_t>(i);
+    uint32_t h = Hash(t->attributes[i].upper.c_str());
+    size_t s = h & (size - 1);
+    while (t->slots_[s].index >= 0) s = (s + 1) & (size - 1);
+    t->slots_[s] = TableLayout::Slot{h, static_cast<int32_t>(i)};
   }
 }
 
@@ -109,10 +110,12 @@ std::vector<TableLayout> BuildAll() {
 int TableLayout::Find(const char* upper) const {
   if (!upper || slots_.empty()) return -1;
   size_t mask = slots_.size() - 1;
-  for (size_t s = Hash(upper) & mask;; s = (s + 1) & mask) {
-    int16_t i = slots_[s];
-    if (i < 0) return -1;
-    if (std::strcmp(attributes[static_cast<size_t>(i)].upper.c_str(), upper) == 0) return i;
+  uint32_t h = Hash(upper);
+  for (size_t s = h & mask;; s = (s + 1) & mask) {
+    const Slot& slot = slots_[s];
+    if (slot.index < 0) return -1;
+    if (slot.hash == h && std::strcmp(attributes[static_cast<size_t>(slot.index)].upper.c_str(), upper) == 0)
+      return slot.index;
   }
 }
 

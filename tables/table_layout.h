@@ -62,7 +62,13 @@ struct TableLayout {
   // Index of the attribute whose upper-case name is exactly `upper`, or -1.
   int Find(const char* upper) const;
 
-  std::vector<int16_t> slots_;  // open-addressing index over `upper`, built with the layout
+  // Open-addressing index over `upper`, built with the layout: hash and attribute index
+  // (-1: empty). The hash spares most string comparisons.
+  struct Slot {
+    uint32_t hash;
+    int32_t index;
+  };
+  std::vector<Slot> slots_;
 };
 
 // All 68 tables in number order; built once, on first use.
