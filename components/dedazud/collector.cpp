@@ -80,13 +80,14 @@ std::string FromWide(const std::wstring& w, UINT codePage) {
 }
 
 bool LoadFromExecutable(unsigned id, std::string* text) {
+  QMX_ENTRY();
   // The agent's definitions live in the string table of the executable, not of this DLL. A string
   // that fills the buffer may have been cut, so it counts as unreadable.
   char buf[4096];
   int n = LoadStringA(GetModuleHandleA(nullptr), id, buf, sizeof buf);
-  if (n <= 0 || n >= static_cast<int>(sizeof buf) - 1) return false;
+  if (n <= 0 || n >= static_cast<int>(sizeof buf) - 1) QMX_RETURN(false);
   text->assign(buf, static_cast<size_t>(n));
-  return true;
+  QMX_RETURN(true);
 }
 
 std::string Hex(unsigned long v) {
@@ -191,6 +192,7 @@ void AddCounters(Sample& s, InstanceState& inst, bool retry) {
 }
 
 void PutField(const Sample& s, size_t k, const InstanceState& inst, uint8_t* at) {
+  QMX_ENTRY();
   const qmx::CounterField& f = s.def.fields[k];
   if (f.type != qmx::CS_INTEGER) {
     if (f.isInstance()) PutText(at, f.size, FromWide(inst.name, f.type == qmx::CS_UTF8 ? CP_UTF8 : CP_ACP),
@@ -311,6 +313,7 @@ ULONG CollectSample(Sample& s, const std::string& timestamp) {
 }
 
 std::string NowTimestamp() {
+  QMX_ENTRY();
   SYSTEMTIME t;
   GetLocalTime(&t);
   return RowTimestamp(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);

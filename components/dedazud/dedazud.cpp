@@ -153,14 +153,16 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
+  QMX_ENTRY();
+  if (!ppv) QMX_RETURN(E_POINTER);
   *ppv = nullptr;
-  if (!IsEqualCLSID(clsid, CLSID_Duzovev)) return CLASS_E_CLASSNOTAVAILABLE;
-  return g_factory.QueryInterface(riid, ppv);
+  if (!IsEqualCLSID(clsid, CLSID_Duzovev)) QMX_RETURN(CLASS_E_CLASSNOTAVAILABLE);
+  QMX_RETURN(g_factory.QueryInterface(riid, ppv));
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
+  QMX_ENTRY();
+  QMX_RETURN(g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE);
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {

@@ -114,6 +114,7 @@ bool CheckLayout(const qmx::CounterSetDefinition& def, const std::vector<HeaderF
 }
 
 int64_t ScaleToInteger(double value, double scale, int width, bool* isMarker) {
+  QMX_ENTRY();
   double v = std::round(value * scale);  // halves away from zero
   *isMarker = std::isnan(v);
   if (*isMarker) return -1;
@@ -132,6 +133,7 @@ void PutInteger(uint8_t* at, int width, int64_t v) {
 void PutMarker(uint8_t* at, int width) { memset(at, 0xFF, static_cast<size_t>(width)); }
 
 void PutText(uint8_t* at, int width, const std::string& text, bool utf8) {
+  QMX_ENTRY();
   size_t n = text.size() < static_cast<size_t>(width) ? text.size() : static_cast<size_t>(width);
   if (utf8 && n < text.size()) {
     // Step back to the start of the sequence that was cut.
@@ -142,6 +144,7 @@ void PutText(uint8_t* at, int width, const std::string& text, bool utf8) {
 }
 
 std::string RowTimestamp(int year, int month, int day, int hour, int minute, int second) {
+  QMX_ENTRY();
   char buf[40];
   snprintf(buf, sizeof buf, "%03d%02d%02d%02d%02d%02d%03d", year - 1900, month, day, hour, minute,
            second, 0);
