@@ -82,8 +82,9 @@ std::string FromWide(const std::wstring& w, UINT codePage) {
 bool LoadFromExecutable(unsigned id, std::string* text) {
   QMX_ENTRY();
   // The agent's definitions live in the string table of the executable, not of this DLL. A string
-  // that fills the buffer may have been cut, so it counts as unreadable.
-  char buf[4096];
+  // that fills the buffer may have been cut, so it counts as unreadable; the agent's own limit
+  // is 4095 characters, which this buffer holds whole.
+  char buf[8192];
   int n = LoadStringA(GetModuleHandleA(nullptr), id, buf, sizeof buf);
   if (n <= 0 || n >= static_cast<int>(sizeof buf) - 1) QMX_RETURN(false);
   text->assign(buf, static_cast<size_t>(n));

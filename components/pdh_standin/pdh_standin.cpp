@@ -463,7 +463,9 @@ PDH_FUNCTION PdhCollectQueryData(PDH_HQUERY hQuery) {
   Query* q = static_cast<Query*>(hQuery);
   if (!st.queries.count(q)) return PDH_INVALID_HANDLE;
   Refresh(st);
-  if (q->counters.empty()) return PDH_NO_DATA;  // as PDH does for a query without counters
+  // As PDH does, PDH_NO_DATA when the query has no counters or none of them has data; callers
+  // use this to learn whether an instance exists.
+  bool any = false;
   for (Counter* c : q->counters) {
     Resolve(st, c);
     ++c->collections;
@@ -475,8 +477,9 @@ PDH_FUNCTION PdhCollectQueryData(PDH_HQUERY hQuery) {
     if (it == obj.values.end()) { c->status = PDH_CSTATUS_INVALID_DATA; continue; }
     c->value = it->second;
     c->status = PDH_CSTATUS_VALID_DATA;
+    any = true;
   }
-  return ERROR_SUCCESS;
+  return any ? ERROR_SUCCESS : PDH_NO_DATA;
 }
 
 // LONG and LARGE cut the fraction off (toward zero) and saturate at the type's range; DOUBLE is

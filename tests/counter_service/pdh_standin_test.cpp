@@ -237,6 +237,13 @@ TEST_F(StandinTest, ReadsTheFileAgainWhenItChanges) {
   PDH_HCOUNTER a = nullptr, b = nullptr;
   ASSERT_EQ(PdhAddCounterW(q.h, L"\\O(a)\\C", 0, &a), ERROR_SUCCESS);
   ASSERT_EQ(PdhAddCounterW(q.h, L"\\O(b)\\C", 0, &b), ERROR_SUCCESS);  // not there yet
+  {
+    // A query whose counters all lack data says so: how a caller learns an instance is missing.
+    Query only;
+    PDH_HCOUNTER c = nullptr;
+    ASSERT_EQ(PdhAddCounterW(only.h, L"\\O(b)\\C", 0, &c), ERROR_SUCCESS);
+    EXPECT_EQ(PdhCollectQueryData(only.h), static_cast<PDH_STATUS>(PDH_NO_DATA));
+  }
   ASSERT_EQ(PdhCollectQueryData(q.h), ERROR_SUCCESS);
   PDH_FMT_COUNTERVALUE v{};
   ASSERT_EQ(PdhGetFormattedCounterValue(a, PDH_FMT_LONG, nullptr, &v), ERROR_SUCCESS);
