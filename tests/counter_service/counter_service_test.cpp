@@ -37,6 +37,11 @@ std::wstring Lower(std::wstring s) {
   return s;
 }
 
+std::string AmSnapshotText() {
+  return "MSExchange Active Manager\tDB1\tDatabase Copy Role Active\t1\n"
+         "MSExchange Active Manager\tDB1\tDatabase Mounted\t1\n";
+}
+
 TEST(CounterServiceRegistration, Regsvr32RegistersAndUnregistersTheProgId) {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   const std::wstring dll = DllPath();
@@ -69,6 +74,30 @@ TEST(CounterServiceRegistration, Regsvr32RegistersAndUnregistersTheProgId) {
     EXPECT_EQ(canUnload(), S_FALSE);
     svc.reset();
     EXPECT_EQ(canUnload(), S_OK);
+  }
+  CoUninitialize();
+}
+
+// The agent creates the service on a single-threaded apartment thread and its framework calls it
+// from other threads through the same pointer: "Both" keeps the object unmarshalled.
+TEST(CounterServiceApartment, CreatedInAnStaAndCalledFromOtherThreads) {
+  SnapshotFile snap;
+  ASSERT_TRUE(snap.Write(AmSnapshotText()));
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  ASSERT_EQ(RegisterService(), S_OK);
+  {
+    Com<IDuzovev> svc;
+    ASSERT_EQ(CreateService(&svc), S_OK);
+    ULONGLONG h = 0;
+    ASSERT_EQ(svc->DescribeSampleI(1061, 240, 0, 0, 0, 1, &h), S_OK);
+    ASSERT_EQ(svc->Initialize(5, 0, 0), S_OK);
+    ULONG rows = 0;
+    std::thread t([&] {  // no COM set-up on this thread, as on the framework's
+      WaitFor([&] { return svc->SampleRows(h, &rows) == S_OK && rows == 1; }, 3000);
+    });
+    t.join();
+    EXPECT_EQ(rows, 1u);
+    EXPECT_EQ(svc->Terminate(), S_OK);
   }
   CoUninitialize();
 }
