@@ -16,6 +16,19 @@ int OpenWith(HKEY root, const char* path, REGSAM access, RegKey& key) {
   return rc == ERROR_SUCCESS ? 1 : 0;
 }
 
+// Saving, restoring and loading hives need the backup and restore privileges switched on in the
+// process token; an administrator holds them, disabled.
+void EnablePrivilege(const char* name) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  TOKEN_PRIVILEGES tp{};
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid))
+    AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
+  CloseHandle(token);
+}
+
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 }  // namespace
@@ -124,18 +137,22 @@ int act_regclosekey(RegKey& key) {
 int act_regsavekey(const RegKey& key, const char* file) {
   QMX_ENTRY();
   if (!key || !file) QMX_RETURN(0);
+  EnablePrivilege(SE_BACKUP_NAME);
   QMX_RETURN(RegSaveKeyA(key.get(), file, nullptr) == ERROR_SUCCESS ? 1 : 0);
 }
 
 int act_regrestorekey(const RegKey& key, const char* file) {
   QMX_ENTRY();
   if (!key || !file) QMX_RETURN(0);
+  EnablePrivilege(SE_RESTORE_NAME);
   QMX_RETURN(RegRestoreKeyA(key.get(), file, 0) == ERROR_SUCCESS ? 1 : 0);
 }
 
 int act_regloadkey(HKEY root, const char* subkey, const char* file) {
   QMX_ENTRY();
   if (!subkey || !file) QMX_RETURN(0);
+  EnablePrivilege(SE_BACKUP_NAME);
+  EnablePrivilege(SE_RESTORE_NAME);
   QMX_RETURN(RegLoadKeyA(root, subkey, file) == ERROR_SUCCESS ? 1 : 0);
 }
 
