@@ -222,40 +222,44 @@ uint32_t CRegistry::Close() {
 }
 
 uint32_t CRegistry::GetValue(const char* name, void* buffer, DWORD* type, DWORD* size) {
+  QMX_ENTRY_NAMED("CRegistry::GetValue");
   lastOperation_ = "GetValue";
-  if (!current_) return kNoKeyOpen;
+  if (!current_) QMX_RETURN(kNoKeyOpen);
   LONG rc = RegQueryValueExA(current_.get(), name, nullptr, type, static_cast<BYTE*>(buffer), size);
   lastApi_ = "RegQueryValueEx";
   lastWin32_ = static_cast<DWORD>(rc);
-  if (rc == ERROR_SUCCESS) return kOk;
-  if (rc == ERROR_FILE_NOT_FOUND) return kValueNotFound;
-  return kWin32Failure;
+  if (rc == ERROR_SUCCESS) QMX_RETURN(kOk);
+  if (rc == ERROR_FILE_NOT_FOUND) QMX_RETURN(kValueNotFound);
+  QMX_RETURN(kWin32Failure);
 }
 
 uint32_t CRegistry::PutValue(const char* name, const char* text) {
+  QMX_ENTRY_NAMED("CRegistry::PutValue");
   if (!text) text = "";
-  return PutValue(name, text, REG_EXPAND_SZ, static_cast<DWORD>(std::strlen(text) + 1));
+  QMX_RETURN(PutValue(name, text, REG_EXPAND_SZ, static_cast<DWORD>(std::strlen(text) + 1)));
 }
 
 uint32_t CRegistry::PutValue(const char* name, const void* data, DWORD type, DWORD size) {
+  QMX_ENTRY_NAMED("CRegistry::PutValue");
   lastOperation_ = "PutValue";
-  if (!current_) return kNoKeyOpen;
+  if (!current_) QMX_RETURN(kNoKeyOpen);
   LONG rc = RegSetValueExA(current_.get(), name, 0, type, static_cast<const BYTE*>(data), size);
-  if (rc != ERROR_SUCCESS) return Fail("RegSetValueEx", rc);
+  if (rc != ERROR_SUCCESS) QMX_RETURN(Fail("RegSetValueEx", rc));
   lastApi_ = "RegSetValueEx";
   lastWin32_ = 0;
-  return kOk;
+  QMX_RETURN(kOk);
 }
 
 uint32_t CRegistry::DeleteValue(const char* name) {
+  QMX_ENTRY_NAMED("CRegistry::DeleteValue");
   lastOperation_ = "DeleteValue";
-  if (!current_) return kNoKeyOpen;
+  if (!current_) QMX_RETURN(kNoKeyOpen);
   LONG rc = RegDeleteValueA(current_.get(), name);
   lastApi_ = "RegDeleteValue";
   lastWin32_ = static_cast<DWORD>(rc);
-  if (rc == ERROR_SUCCESS) return kOk;
-  if (rc == ERROR_FILE_NOT_FOUND) return kValueNotFound;
-  return kWin32Failure;
+  if (rc == ERROR_SUCCESS) QMX_RETURN(kOk);
+  if (rc == ERROR_FILE_NOT_FOUND) QMX_RETURN(kValueNotFound);
+  QMX_RETURN(kWin32Failure);
 }
 
 uint32_t CRegistry::DeleteTree(const std::string& path, bool keepValued) {
@@ -434,35 +438,38 @@ uint32_t CRegistry::EnumKeys(char* name, DWORD* nameSize, char* cls, DWORD* clsS
 }
 
 uint32_t CRegistry::QueryKey(char* path, DWORD pathSize, RegKeyInfo* info) {
+  QMX_ENTRY_NAMED("CRegistry::QueryKey");
   lastOperation_ = "QueryKey";
-  if (!current_) return kNoKeyOpen;
-  if (path && pathSize < kMaxPath) return kBufferTooSmall;
+  if (!current_) QMX_RETURN(kNoKeyOpen);
+  if (path && pathSize < kMaxPath) QMX_RETURN(kBufferTooSmall);
   RegKeyInfo k;
   LONG rc = RegQueryInfoKeyA(current_.get(), nullptr, nullptr, nullptr, &k.subKeys, &k.maxSubKeyLen,
                              &k.maxClassLen, &k.values, &k.maxValueNameLen, &k.maxValueLen,
                              &k.securityDescriptorLen, &k.lastWrite);
-  if (rc != ERROR_SUCCESS) return Fail("RegQueryInfoKey", rc);
+  if (rc != ERROR_SUCCESS) QMX_RETURN(Fail("RegQueryInfoKey", rc));
   lastApi_ = "RegQueryInfoKey";
   lastWin32_ = 0;
   if (path) CopyText(path_, path, pathSize);
   if (info) *info = k;
-  return kOk;
+  QMX_RETURN(kOk);
 }
 
 uint32_t CRegistry::NotifyChange(bool watchSubtree, HANDLE event, DWORD filter) {
+  QMX_ENTRY_NAMED("CRegistry::NotifyChange");
   lastOperation_ = "NotifyChange";
-  if (!current_) return kInvalidHandle;
+  if (!current_) QMX_RETURN(kInvalidHandle);
   LONG rc = RegNotifyChangeKeyValue(current_.get(), watchSubtree ? TRUE : FALSE, filter, event,
                                     event ? TRUE : FALSE);
   lastApi_ = "RegNotifyChangeKeyValue";
   lastWin32_ = static_cast<DWORD>(rc);
-  if (rc == ERROR_SUCCESS) return kOk;
-  if (rc == ERROR_INVALID_HANDLE) return kInvalidHandle;
-  return kWin32Failure;
+  if (rc == ERROR_SUCCESS) QMX_RETURN(kOk);
+  if (rc == ERROR_INVALID_HANDLE) QMX_RETURN(kInvalidHandle);
+  QMX_RETURN(kWin32Failure);
 }
 
 uint32_t CRegistry::Attributes(REGSAM access, DWORD options, const SECURITY_ATTRIBUTES* security,
                                const char* cls) {
+  QMX_ENTRY_NAMED("CRegistry::Attributes");
   lastOperation_ = "Attributes";
   access_ = access ? access : KEY_ALL_ACCESS;
   options_ = options;
@@ -471,10 +478,10 @@ uint32_t CRegistry::Attributes(REGSAM access, DWORD options, const SECURITY_ATTR
   haveSecurity_ = security != nullptr;
   if (security) {
     security_ = *security;
-    return kSecurityAccepted;
+    QMX_RETURN(kSecurityAccepted);
   }
   security_ = SECURITY_ATTRIBUTES{};
-  return kOk;
+  QMX_RETURN(kOk);
 }
 
 bool CRegistry::KeyExists(const char* path) {
@@ -494,6 +501,7 @@ bool CRegistry::KeyExists(const char* path) {
 uint32_t CRegistry::GetInfo(bool* isOpen, char* lastOperation, size_t lastOperationSize, char* path,
                             size_t pathSize, char* lastApi, size_t lastApiSize, DWORD* lastWin32,
                             char* machine, size_t machineSize) const {
+  QMX_ENTRY_NAMED("CRegistry::GetInfo");
   bool fits = true;
   if (isOpen) *isOpen = static_cast<bool>(current_);
   fits &= CopyText(lastOperation_, lastOperation, lastOperationSize);
@@ -501,5 +509,5 @@ uint32_t CRegistry::GetInfo(bool* isOpen, char* lastOperation, size_t lastOperat
   fits &= CopyText(lastApi_, lastApi, lastApiSize);
   if (lastWin32) *lastWin32 = lastWin32_;
   fits &= CopyText(machine_, machine, machineSize);
-  return fits ? kOk : kBufferTooSmall;
+  QMX_RETURN(fits ? kOk : kBufferTooSmall);
 }
