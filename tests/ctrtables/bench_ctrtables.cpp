@@ -40,6 +40,37 @@ void BM_CorrectAndAddData(benchmark::State& state) {
 }
 BENCHMARK(BM_CorrectAndAddData);
 
+// The two parts apart: the corrections alone, and AddData alone.
+void BM_CorrectOnly(benchmark::State& state) {
+  SampleBfr bfr(0, 1);
+  Fill(bfr);
+  const qmx::ResolvedTable* t = qmx::ResolveCounterTable(26);
+  qmx::ExchangeCodes codes;
+  codes.release = 5;
+  for (auto _ : state) {
+    qmx::ApplyRowRules(*t, bfr.pBuffer.get(), bfr.nRowsUsed, bfr.nRowSize, codes, nullptr, nullptr);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_CorrectOnly);
+
+// range(0): 1 with the condition, 0 without (then only InsertRow's copy is left).
+void BM_AddDataOnly(benchmark::State& state) {
+  pxr::ResetForTests();
+  qmx_mseassit_init();
+  SampleBfr bfr(0, 1);
+  Fill(bfr);
+  unsigned long status = 0;
+  std::vector<RequestCondition> conditions;
+  if (state.range(0)) conditions.push_back({"SAMPLENO", OPER_GE, "0"});
+  std::unique_ptr<pxr::Request> r = pxr::Request::Open("MSEASSIT", conditions, &status);
+  for (auto _ : state) {
+    r->object()->rowCount = 0;
+    benchmark::DoNotOptimize(r->object()->AddData(bfr.pBuffer.get(), static_cast<int>(bfr.nRowsUsed)));
+  }
+}
+BENCHMARK(BM_AddDataOnly)->Arg(1)->Arg(0);
+
 void BM_CopyRowsOnce(benchmark::State& state) {
   SampleBfr bfr(0, 1);
   Fill(bfr);
