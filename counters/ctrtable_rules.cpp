@@ -22,10 +22,10 @@ namespace {
 #define DELTAS(...) {__VA_ARGS__}
 #define DELTA(source, delta) DeltaPair{source, delta}
 
-std::vector<CounterTableSpec> BuildSpecs() {
+std::vector<CounterTableDesc> BuildDescs() {
   return {
 #define QMX_COUNTER_TABLE(number, stem, form, rules, deltas, noBufferText) \
-  CounterTableSpec{number, #stem, form, rules, deltas, noBufferText},
+  CounterTableDesc{number, #stem, form, rules, deltas, noBufferText},
 #include "counter_tables.def"
 #undef QMX_COUNTER_TABLE
   };
@@ -60,15 +60,15 @@ bool IsText(const TableAttribute* a) { return a && (a->type == TYPE_TEXT || a->t
 bool DependsOnCodes(RuleCondition when) { return when != WHEN_ALWAYS && when != WHEN_NOT_CCR_NODE; }
 
 // Resolves one table; false with a reason when a name does not fit the layout.
-bool Resolve(const CounterTableSpec& spec, ResolvedTable* out, std::string* error) {
-  const TableLayout* layout = TableLayoutByNumber(spec.number);
-  if (!layout || std::strcmp(layout->stem, spec.stem) != 0) {
-    *error = "no table " + std::to_string(spec.number) + " with the stem " + spec.stem;
+bool Resolve(const CounterTableDesc& desc, ResolvedTable* out, std::string* error) {
+  const TableLayout* layout = TableLayoutByNumber(desc.number);
+  if (!layout || std::strcmp(layout->stem, desc.stem) != 0) {
+    *error = "no table " + std::to_string(desc.number) + " with the stem " + desc.stem;
     return false;
   }
-  out->spec = &spec;
+  out->desc = &desc;
   out->rowSize = static_cast<uint32_t>(layout->rowSize);
-  for (const RowRule& rule : spec.rules) {
+  for (const RowRule& rule : desc.rules) {
     ResolvedRule r;
     r.kind = rule.kind;
     r.when = rule.when;
@@ -77,7 +77,7 @@ bool Resolve(const CounterTableSpec& spec, ResolvedTable* out, std::string* erro
     for (const std::string& n : names) {
       const TableAttribute* a = AttributeNamed(*layout, n);
       if (!a) {
-        *error = std::string(spec.stem) + ": no attribute " + n;
+        *error = std::string(desc.stem) + ": no attribute " + n;
         return false;
       }
       attrs.push_back(a);
@@ -87,24 +87,24 @@ bool Resolve(const CounterTableSpec& spec, ResolvedTable* out, std::string* erro
       case RULE_MARKERS:
         for (size_t i = 0; i < attrs.size(); ++i)
           if (!IsCounter(attrs[i])) {
-            *error = std::string(spec.stem) + ": " + names[i] + " is no 4-byte counter";
+            *error = std::string(desc.stem) + ": " + names[i] + " is no 4-byte counter";
             return false;
           }
         if (attrs.empty()) {
-          *error = std::string(spec.stem) + ": a marker rule without fields";
+          *error = std::string(desc.stem) + ": a marker rule without fields";
           return false;
         }
         break;
       case RULE_NAME_COPY:
         if (attrs.size() != 2 || !IsText(attrs[0]) || !IsText(attrs[1])) {
-          *error = std::string(spec.stem) + ": a name copy takes two text fields";
+          *error = std::string(desc.stem) + ": a name copy takes two text fields";
           return false;
         }
         r.width = std::min(attrs[0]->width, attrs[1]->width);
         break;
       case RULE_NA_TEXT:
         if (attrs.size() != 1 || !IsText(attrs[0]) || attrs[0]->width < 4) {
-          *error = std::string(spec.stem) + ": \"N/A\" takes one text field of 4 bytes or more";
+          *error = std::string(desc.stem) + ": \"N/A\" takes one text field of 4 bytes or more";
           return false;
         }
         r.width = attrs[0]->width;
@@ -114,15 +114,15 @@ bool Resolve(const CounterTableSpec& spec, ResolvedTable* out, std::string* erro
     if (DependsOnCodes(rule.when)) out->needsCodes = true;
     out->rules.push_back(std::move(r));
   }
-  if (spec.deltas.size() > 4) {
-    *error = std::string(spec.stem) + ": more delta fields than cells";
+  if (desc.deltas.size() > 4) {
+    *error = std::string(desc.stem) + ": more delta fields than cells";
     return false;
   }
-  for (const DeltaPair& d : spec.deltas) {
+  for (const DeltaPair& d : desc.deltas) {
     const TableAttribute* s = AttributeNamed(*layout, d.source);
     const TableAttribute* t = AttributeNamed(*layout, d.delta);
     if (!IsCounter(s) || !IsCounter(t)) {
-      *error = std::string(spec.stem) + ": delta " + d.source + " -> " + d.delta + " needs two counters";
+      *error = std::string(desc.stem) + ": delta " + d.source + " -> " + d.delta + " needs two counters";
       return false;
     }
     out->deltas.push_back({s->offset, t->offset});
@@ -142,10 +142,10 @@ const Resolved& AllResolved() {
     r.tables.resize(69);
     r.ok.assign(69, false);
     r.errors.resize(69);
-    for (const CounterTableSpec& spec : CounterTableSpecs()) {
-      if (spec.number < 1 || spec.number > 68) continue;
-      size_t n = static_cast<size_t>(spec.number);
-      r.ok[n] = Resolve(spec, &r.tables[n], &r.errors[n]);
+    for (const CounterTableDesc& desc : CounterTableDescs()) {
+      if (desc.number < 1 || desc.number > 68) continue;
+      size_t n = static_cast<size_t>(desc.number);
+      r.ok[n] = Resolve(desc, &r.tables[n], &r.errors[n]);
     }
     return r;
   }();
@@ -163,13 +163,13 @@ uint32_t Get32(const char* p) {
 
 }  // namespace
 
-const std::vector<CounterTableSpec>& CounterTableSpecs() {
-  static const std::vector<CounterTableSpec> specs = BuildSpecs();
-  return specs;
+const std::vector<CounterTableDesc>& CounterTableDescs() {
+  static const std::vector<CounterTableDesc> descs = BuildDescs();
+  return descs;
 }
 
-const CounterTableSpec* FindCounterTableSpec(int number) {
-  for (const CounterTableSpec& s : CounterTableSpecs())
+const CounterTableDesc* FindCounterTableDesc(int number) {
+  for (const CounterTableDesc& s : CounterTableDescs())
     if (s.number == number) return &s;
   return nullptr;
 }
@@ -280,7 +280,7 @@ void ResetCounterTableStateForTests() {
   g_cells36.Reset();
 }
 
-std::string StartLine(const CounterTableSpec& spec) {
+std::string StartLine(const CounterTableDesc& desc) {
   static const char* kForms[] = {
       "qmx_%s_agent::TakeSample () invoked (qmx%02dagt)",  // A
       "qmx_%s_agent::TakeSample()  invoked",               // B
@@ -290,7 +290,7 @@ std::string StartLine(const CounterTableSpec& spec) {
       "qmx_%s_agent::TakeSample()  invoked (qmx%02dagt)",  // F
   };
   char line[128];
-  std::snprintf(line, sizeof line, kForms[spec.form], spec.stem, spec.number);
+  std::snprintf(line, sizeof line, kForms[desc.form], desc.stem, desc.number);
   return line;
 }
 

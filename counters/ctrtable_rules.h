@@ -63,7 +63,7 @@ struct DeltaPair {
 };
 
 // One counter-backed table as the catalogue of counter tables describes it.
-struct CounterTableSpec {
+struct CounterTableDesc {
   int number;
   const char* stem;
   StartLineForm form;
@@ -73,8 +73,8 @@ struct CounterTableSpec {
 };
 
 // Every table of counter_tables.def, in number order; null when the table is none of them.
-const std::vector<CounterTableSpec>& CounterTableSpecs();
-const CounterTableSpec* FindCounterTableSpec(int number);
+const std::vector<CounterTableDesc>& CounterTableDescs();
+const CounterTableDesc* FindCounterTableDesc(int number);
 
 // The rules with the attribute names resolved to row offsets from the table's layout.
 struct ResolvedRule {
@@ -88,21 +88,21 @@ struct ResolvedDelta {
   uint16_t delta;
 };
 struct ResolvedTable {
-  const CounterTableSpec* spec = nullptr;
+  const CounterTableDesc* desc = nullptr;
   uint32_t rowSize = 0;
   std::vector<ResolvedRule> rules;
   std::vector<ResolvedDelta> deltas;
   bool needsCcr = false;     // a rule asks whether the machine is a CCR node
   bool needsCodes = false;   // a rule depends on the release or a level
 };
-// Built once per table on first use; null for a table without a spec. Names that the layout does
-// not hold make the whole table unresolved (null): the tests check every spec resolves.
+// Built once per table on first use; null for a table without a desc. Names that the layout does
+// not hold make the whole table unresolved (null): the tests check that every table resolves.
 const ResolvedTable* ResolveCounterTable(int number);
 // Why a table did not resolve (empty when it did).
 std::string CounterTableResolveError(int number);
 
 // "qmx_msedb_agent::TakeSample ()  invoked" and the like, without the line end.
-std::string StartLine(const CounterTableSpec& spec);
+std::string StartLine(const CounterTableDesc& desc);
 
 // "ZrtTalloInterface() returns Severity: %d, Facility: %d, Code: %d - (%#0.8x)" for a status.
 std::string StatusLine(uint32_t status);

@@ -13,14 +13,14 @@ unsigned long SampleCounterTable(vorta& request, int number, SampleBfr& bfr,
     QMX_ERROR("Table %d has no description: %s", number, CounterTableResolveError(number).c_str());
     QMX_RETURN(0UL);
   }
-  std::fprintf(stderr, "%s\n", StartLine(*table->spec).c_str());
+  std::fprintf(stderr, "%s\n", StartLine(*table->desc).c_str());
   request.rowCount = 0;
   const uint32_t status = source.fetch(&bfr, source.arg);
 
   if (!table->deltas.empty()) {
     DeltaCells* cells = DeltaCellsOf(number);
     if (!bfr.pBuffer) {
-      QMX_ERROR("%s", table->spec->noBufferText ? table->spec->noBufferText : "");
+      QMX_ERROR("%s", table->desc->noBufferText ? table->desc->noBufferText : "");
     } else if (cells && bfr.nRowsUsed > 0) {
       // A buffer that never received a row holds no totals to remember.
       ApplyDeltas(*table, bfr.pBuffer.get(), bfr.nRowSize, *cells);

@@ -66,7 +66,7 @@ std::set<int> MarkedOffsets(Buffer& b, uint32_t r) {
 
 TEST(CounterTables, EveryTableResolvesAgainstTheCatalogue) {
   std::set<int> described;
-  for (const qmx::CounterTableSpec& s : qmx::CounterTableSpecs()) {
+  for (const qmx::CounterTableDesc& s : qmx::CounterTableDescs()) {
     EXPECT_NE(qmx::ResolveCounterTable(s.number), nullptr) << qmx::CounterTableResolveError(s.number);
     EXPECT_TRUE(described.insert(s.number).second) << "table " << s.number << " twice";
   }
@@ -98,11 +98,11 @@ TEST(CounterTables, StartLineFormsByTable) {
   };
   size_t covered = 0;
   for (const Form& f : forms) {
-    EXPECT_EQ(qmx::StartLine(*qmx::FindCounterTableSpec(f.example)), f.text);
+    EXPECT_EQ(qmx::StartLine(*qmx::FindCounterTableDesc(f.example)), f.text);
     std::string pattern = f.text;
     std::string exampleStem = qmx::TableLayoutByNumber(f.example)->stem;
     for (int t : f.tables) {
-      const qmx::CounterTableSpec* s = qmx::FindCounterTableSpec(t);
+      const qmx::CounterTableDesc* s = qmx::FindCounterTableDesc(t);
       ASSERT_NE(s, nullptr) << t;
       std::string expected = pattern;
       expected.replace(expected.find(exampleStem), exampleStem.size(), s->stem);
@@ -115,7 +115,7 @@ TEST(CounterTables, StartLineFormsByTable) {
       ++covered;
     }
   }
-  EXPECT_EQ(covered, qmx::CounterTableSpecs().size());
+  EXPECT_EQ(covered, qmx::CounterTableDescs().size());
 }
 
 TEST(CounterTables, MarkersByReleaseAndLevel) {

@@ -201,7 +201,7 @@ void CheckAllLoadedTables(Release release) {
     const qmx::TableEntry* e = qmx::FindTableByName(loaded.first.c_str());
     ASSERT_NE(e, nullptr);
     const int number = e->layout->number;
-    if (!qmx::FindCounterTableSpec(number)) continue;
+    if (!qmx::FindCounterTableDesc(number)) continue;
     SCOPED_TRACE(loaded.first);
     SampleBfr* b = e->buffer;
     ASSERT_EQ(b->bCtrObject, 1);
