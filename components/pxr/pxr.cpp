@@ -10,6 +10,7 @@
 #include <new>
 
 #include "pxr_internal.h"
+#include "pxr_monitor.h"
 #include "qmxtrace.h"
 
 namespace {
@@ -98,6 +99,7 @@ void OPQ_Shutdown(int) {
 
 int pxrmain(int, char**) {
   QMX_ENTRY();
+  pxr::InstallMonitor();
   OPQ_AgentLoader loader;
   std::vector<pxr::ServeHook> hooks;
   {
