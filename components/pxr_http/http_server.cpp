@@ -102,7 +102,8 @@ namespace {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket&& socket, HttpServer::Impl& server, bool reject)
-      : stream_(std::move(socket)),
+      : socket_(std::move(socket)),
+        deadline_(socket_.get_executor()),
         server_(server),
         reject_(reject),
         buffer_(server.limits.maxRequestLine + server.limits.maxHeaderBytes +
@@ -112,7 +113,7 @@ class Session : public std::enable_shared_from_this<Session> {
   ~Session() { --(reject_ ? server_.rejecting : server_.active); }
 
   void Start() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+    net::dispatch(socket_.get_executor(), [self = shared_from_this()] {
       if (self->reject_) {
         HttpAnswer a;
         a.status = 503;
@@ -130,8 +131,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // Waits for a request's first bytes under the idle limit, then reads it under the read limit.
   void WaitForRequest() {
     if (buffer_.size() > 0) return ReadRequest();
-    stream_.expires_after(server_.limits.idleTimeout);
-    stream_.async_read_some(buffer_.prepare(4096),
+    Arm(server_.limits.idleTimeout);
+    socket_.async_read_some(buffer_.prepare(4096),
                             [self = shared_from_this()](beast::error_code ec, std::size_t n) {
                               if (ec) return self->Close();
                               self->buffer_.commit(n);
@@ -144,8 +145,8 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->header_limit(static_cast<uint32_t>(server_.limits.maxRequestLine +
                                                 server_.limits.maxHeaderBytes + 2));
     parser_->body_limit(server_.limits.maxBody);
-    stream_.expires_after(server_.limits.readTimeout);
-    http::async_read(stream_, buffer_, *parser_,
+    Arm(server_.limits.readTimeout);
+    http::async_read(socket_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
                        self->OnRead(ec);
                      });
@@ -172,7 +173,8 @@ class Session : public std::enable_shared_from_this<Session> {
     if (ec == http::error::end_of_stream || ec == net::error::eof ||
         ec == http::error::partial_message)
       return Close();
-    if (ec == beast::error::timeout) return Fail(408, "request not received in time");
+    deadline_.cancel();
+    if (ec && timedOut_) return Fail(408, "request not received in time");
     if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
       if (RequestLineTooLong()) return Fail(414, "request line too long");
       return Fail(431, "request header too large");
@@ -210,7 +212,7 @@ class Session : public std::enable_shared_from_this<Session> {
         a.contentType = "application/json";
         a.body = Dump(ErrorJson(std::string("internal error: ") + e.what()));
       }
-      net::post(self->stream_.get_executor(), [self, a = std::move(a), keepAlive, version, head]() mutable {
+      net::post(self->socket_.get_executor(), [self, a = std::move(a), keepAlive, version, head]() mutable {
         self->Send(std::move(a), keepAlive, version, head);
       });
     });
@@ -231,8 +233,8 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     res->keep_alive(keepAlive && !server_.stopped);
     bool again = res->keep_alive();
-    stream_.expires_after(server_.limits.writeTimeout);
-    http::async_write(stream_, *res, [self = shared_from_this(), res, again](beast::error_code ec, std::size_t) {
+    Arm(server_.limits.writeTimeout);
+    http::async_write(socket_, *res, [self = shared_from_this(), res, again](beast::error_code ec, std::size_t) {
       if (ec) return self->Close();
       if (again) return self->WaitForRequest();
       self->Linger();
@@ -243,13 +245,13 @@ class Session : public std::enable_shared_from_this<Session> {
   // would reset the connection and could take the answer with it.
   void Linger() {
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
-    stream_.expires_after(std::chrono::seconds(1));
+    socket_.shutdown(tcp::socket::shutdown_send, ec);
+    Arm(std::chrono::seconds(1));
     Drain();
   }
 
   void Drain() {
-    stream_.async_read_some(net::buffer(drain_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    socket_.async_read_some(net::buffer(drain_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
       if (ec) return self->Close();
       self->Drain();
     });
@@ -257,11 +259,27 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Close() {
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.close();
+    deadline_.cancel();
+    socket_.shutdown(tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
   }
 
-  beast::tcp_stream stream_;
+  // One deadline per step; when it passes, the pending operation is cancelled and ends with
+  // timedOut_ set, so a half-received request can still be told 408.
+  void Arm(std::chrono::milliseconds limit) {
+    timedOut_ = false;
+    deadline_.expires_after(limit);
+    deadline_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || self->deadline_.expiry() > std::chrono::steady_clock::now()) return;
+      self->timedOut_ = true;
+      beast::error_code ignored;
+      self->socket_.cancel(ignored);
+    });
+  }
+
+  tcp::socket socket_;
+  net::steady_timer deadline_;
+  bool timedOut_ = false;
   HttpServer::Impl& server_;
   bool reject_;
   beast::flat_buffer buffer_;

@@ -101,14 +101,14 @@ std::shared_ptr<Monitor::Slot> Monitor::SlotFor(const std::string& table) {
   return s;
 }
 
-void Monitor::StartScheduler() {
+void Monitor::StartScheduler(bool timedRounds) {
   QMX_ENTRY_NAMED("pxr_http::Monitor::StartScheduler");
   std::lock_guard<std::mutex> lock(queueMutex_);
   if (started_) return;
   started_ = true;
   stopping_ = false;
   for (int i = 0; i < options_.workers; ++i) threads_.emplace_back(&Monitor::Worker, this);
-  threads_.emplace_back(&Monitor::Ticker, this);
+  if (timedRounds) threads_.emplace_back(&Monitor::Ticker, this);
   QMX_FLOW("pxr_http::Monitor::StartScheduler: %d sampling threads, a round every %lld ms",
            options_.workers, static_cast<long long>(options_.interval.count()));
 }

@@ -43,8 +43,9 @@ class Monitor {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
-  // The scheduler: a round right away, then one every interval, until stopped.
-  void StartScheduler();
+  // The scheduler: a round right away, then one every interval, until stopped. Without timed
+  // rounds only the sampling threads start, and rounds come from RunRound.
+  void StartScheduler(bool timedRounds = true);
   void StopScheduler();
   // Queues every registered table that is not still busy.
   void RunRound();
