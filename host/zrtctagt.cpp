@@ -278,6 +278,8 @@ void ErrorHandler(DWORD code) {
   ExitProcess(code);
 }
 
+// Tests link the host units from a library without this entry point.
+#ifndef QMX_NO_MAIN
 int main(int argc, char** argv) {
   QMX_ENTRY_NAMED("main");
   WNDCLASSA wc = {};
@@ -373,3 +375,4 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
+#endif  // QMX_NO_MAIN

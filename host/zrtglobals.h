@@ -35,3 +35,11 @@ void Call_OPQ_SetProduct();
 unsigned __stdcall InvokeFW(void* parameter);
 void HqTerminate();
 int LoadAgents();
+class SampleBfr;
+int InitializeBfr(SampleBfr* bfr, const char* tableName, int definitionId, char* scratch,
+                  int scratchSize);
+// What LoadAgents registered, in order: framework table name and bound definition id (0: none).
+#include <string>
+#include <utility>
+#include <vector>
+std::vector<std::pair<std::string, int>> LoadedTables();

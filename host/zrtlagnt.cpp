@@ -7,8 +7,18 @@
 #include <string>
 #include <vector>
 
+#include <new>
+#include <stdexcept>
+
+#include "counter_set.h"
+#include "earegenv.h"
 #include "pxr.h"
+#include "qmxcommon.h"
+#include "qmxconfig.h"
 #include "qmxtrace.h"
+#include "setjbxras1env.h"
+#include "table_catalogue.h"
+#include "zrtcoi.h"
 #include "zrtglobals.h"
 #include "zrtmsg.h"
 
@@ -65,19 +75,245 @@ void HqTerminate() {
   OPQ_Shutdown(1);
 }
 
+namespace {
+
+// When a table is loaded, by the release (V) and service-pack codes.
+enum LoadCondition {
+  ALWAYS,
+  V_OLD,          // release 1 or 2
+  V_2007_2010,    // release 3 or 5
+  V_NOT_2010,     // release not 5
+  V_2010,         // release 5
+  V_2010_SP1,     // release 5 and 2010 level 8
+  V_NOT_2003,     // release not 1
+};
+
+// When the table's alternate definition id replaces its first one.
+enum AlternateRule {
+  NO_ALTERNATE,
+  NEWER_DATABASE,  // release not 1 and (2007 level 4, 9 or 10, or release 5)
+  EXCHANGE_2003_SP2,
+  RELEASE_2010,
+  LEVEL_2010_SP1,
+  RELEASE_2007,
+};
+
+struct LoadStep {
+  const char* stem;
+  LoadCondition condition;
+  AlternateRule alternate;
+  const char* title;  // the loader's group title where it differs from the catalogue's
+};
+
+// The order in which the framework learns of the tables.
+const LoadStep kLoadOrder[] = {
+    {"msedb", ALWAYS, NEWER_DATABASE, nullptr},      {"mseds", ALWAYS, NO_ALTERNATE, nullptr},
+    {"mseis", ALWAYS, NO_ALTERNATE, nullptr},        {"mseispri", ALWAYS, NO_ALTERNATE, nullptr},
+    {"mseispub", ALWAYS, NO_ALTERNATE, nullptr},     {"mseispur", ALWAYS, NO_ALTERNATE, nullptr},
+    {"msesrvcd", ALWAYS, NO_ALTERNATE, nullptr},     {"msemta", V_OLD, NO_ALTERNATE, nullptr},
+    {"msemtac", V_OLD, NO_ALTERNATE, nullptr},       {"mseservr", ALWAYS, NO_ALTERNATE, nullptr},
+    {"msesgrpd", ALWAYS, NO_ALTERNATE, nullptr},     {"msepfldd", ALWAYS, NO_ALTERNATE, nullptr},
+    {"msembxd", ALWAYS, NO_ALTERNATE, nullptr},      {"msereach", ALWAYS, NO_ALTERNATE, nullptr},
+    {"qmxsmtp", ALWAYS, NO_ALTERNATE, nullptr},      {"msekavel", ALWAYS, NO_ALTERNATE, nullptr},
+    {"msedbins", ALWAYS, NEWER_DATABASE, nullptr},   {"msercach", ALWAYS, NO_ALTERNATE, nullptr},
+    {"msesidag", ALWAYS, NO_ALTERNATE, nullptr},     {"mseadcah", V_2007_2010, NO_ALTERNATE, "ADAcess Caches"},
+    {"msetrrul", ALWAYS, NO_ALTERNATE, nullptr},     {"msetrque", ALWAYS, NO_ALTERNATE, nullptr},
+    {"msesmtpr", ALWAYS, NO_ALTERNATE, nullptr},     {"msesmtps", ALWAYS, NO_ALTERNATE, nullptr},
+    {"mserepl", ALWAYS, NO_ALTERNATE, nullptr},      {"mseasync", ALWAYS, EXCHANGE_2003_SP2, nullptr},
+    {"mseadacp", V_2007_2010, NO_ALTERNATE, nullptr}, {"mseassit", ALWAYS, RELEASE_2010, nullptr},
+    {"msestrdr", ALWAYS, NO_ALTERNATE, nullptr},     {"mseiscli", ALWAYS, NO_ALTERNATE, nullptr},
+    {"mserfa", V_2007_2010, NO_ALTERNATE, nullptr},  {"msesfa", V_2007_2010, NO_ALTERNATE, nullptr},
+    {"msepaa", V_2007_2010, NO_ALTERNATE, nullptr},  {"msecfa", V_2007_2010, NO_ALTERNATE, nullptr},
+    {"mseconfa", V_2007_2010, NO_ALTERNATE, nullptr}, {"mseaf", V_2007_2010, NO_ALTERNATE, nullptr},
+    {"msfsss", V_2007_2010, NO_ALTERNATE, nullptr},  {"msrtopo", V_2007_2010, NO_ALTERNATE, nullptr},
+    {"msenlbs", V_2007_2010, NO_ALTERNATE, nullptr}, {"msmbscs", V_2007_2010, NO_ALTERNATE, nullptr},
+    {"mserbs", V_2007_2010, NO_ALTERNATE, nullptr},  {"mseowa", V_2007_2010, NO_ALTERNATE, nullptr},
+    {"msemcd", V_NOT_2010, NO_ALTERNATE, nullptr},   {"msemreps", V_2010, NO_ALTERNATE, nullptr},
+    {"mserbac", V_2010, NO_ALTERNATE, nullptr},      {"msemrspm", V_2010, NO_ALTERNATE, nullptr},
+    {"mserms", V_2010, NO_ALTERNATE, nullptr},       {"msedag", V_2010, NO_ALTERNATE, nullptr},
+    {"msetrsr", V_2010, NO_ALTERNATE, nullptr},      {"mseasstdb", V_2010, NO_ALTERNATE, nullptr},
+    {"mseamc", V_2010, NO_ALTERNATE, nullptr},       {"mseams", V_2010, NO_ALTERNATE, nullptr},
+    {"mseam", V_2010, NO_ALTERNATE, nullptr},        {"msems", V_2010, NO_ALTERNATE, nullptr},
+    {"mset", V_2010, NO_ALTERNATE, nullptr},         {"msetsmtpa", V_2010, NO_ALTERNATE, nullptr},
+    {"msemt", V_2010, LEVEL_2010_SP1, nullptr},      {"msers", V_2010_SP1, NO_ALTERNATE, nullptr},
+    {"mserh", V_2010_SP1, NO_ALTERNATE, nullptr},    {"msesdd", V_2010_SP1, NO_ALTERNATE, nullptr},
+    {"msesds", V_2010_SP1, NO_ALTERNATE, nullptr},   {"msemanfa", ALWAYS, NO_ALTERNATE, nullptr},
+    {"msetrdmp", ALWAYS, NO_ALTERNATE, nullptr},     {"msetrdb", ALWAYS, RELEASE_2007, nullptr},
+    {"ffexods", V_NOT_2003, NO_ALTERNATE, nullptr},  {"ffexrts", V_NOT_2003, NO_ALTERNATE, nullptr},
+    {"ffexschs", V_NOT_2003, NO_ALTERNATE, nullptr}, {"ffextrnss", V_NOT_2003, NO_ALTERNATE, nullptr},
+};
+
+struct Levels {
+  int release, sp2003, sp2007, sp2010;
+};
+
+bool Holds(LoadCondition c, const Levels& l, int v) {
+  switch (c) {
+    case ALWAYS: return true;
+    case V_OLD: return v == 1 || v == 2;
+    case V_2007_2010: return v == 3 || v == 5;
+    case V_NOT_2010: return v != 5;
+    case V_2010: return v == 5;
+    case V_2010_SP1: return v == 5 && l.sp2010 == 8;
+    case V_NOT_2003: return l.release != 1;
+  }
+  return false;
+}
+
+bool UseAlternate(QmxTrace& qmx_trace, AlternateRule rule, const Levels& l) {
+  switch (rule) {
+    case NO_ALTERNATE: return false;
+    case NEWER_DATABASE:
+      QMX_FLOW("MS Exchange Version %d", l.release);
+      return l.release != 1 && (l.sp2007 == 4 || l.sp2007 == 9 || l.sp2007 == 10 || l.release == 5);
+    case EXCHANGE_2003_SP2:
+      QMX_FLOW("MS Exchange Version %d", l.release);
+      if (l.release == 1 && l.sp2003 == 7) {
+        QMX_FLOW("MS Exchange Server 2003 SP2 found");
+        return true;
+      }
+      return false;
+    case RELEASE_2010:
+      QMX_FLOW("MS Exchange Version %d", l.release);
+      return l.release == 5;
+    case LEVEL_2010_SP1:
+      QMX_FLOW("MS Exchange Version %d", l.release);
+      return l.sp2010 == 8;
+    case RELEASE_2007:
+      QMX_FLOW("MS Exchange Version %d", l.release);
+      return l.release == 3;
+  }
+  return false;
+}
+
+// Row origin and first header column name, handed to every counter-backed table.
+std::vector<char> rowOrigin;
+std::string originColumn;
+
+}  // namespace
+
+int InitializeBfr(SampleBfr* bfr, const char* tableName, int definitionId, char* scratch,
+                  int scratchSize) {
+  QMX_ENTRY();
+  if (!bfr->hMutex && !bfr->InitMutex(tableName)) QMX_RETURN(0);
+  QMX_FLOW("Initializing TABLE: %s\n", tableName);
+  bfr->SetTableName(tableName);
+  std::memset(scratch, 0, static_cast<size_t>(scratchSize));
+  LoadResourceString(static_cast<UINT>(definitionId), scratch, scratchSize);
+  std::string header = scratch;
+  std::memset(scratch, 0, static_cast<size_t>(scratchSize));
+  LoadResourceString(static_cast<UINT>(definitionId + 1), scratch, scratchSize);
+  int rows = 0, rowSize = 0;
+  qmx::ReadRowsAndRowSize(header.c_str(), scratch, &rows, &rowSize);
+  bfr->nRowSize = static_cast<uint32_t>(rowSize);
+  bfr->Allocate(static_cast<long long>(rows) * rowSize);
+  std::memset(scratch, 0, static_cast<size_t>(scratchSize));
+  QMX_RETURN(1);
+}
+
+namespace {
+std::vector<std::pair<std::string, int>> boundDefinitions;  // what LoadAgents bound, in order
+}
+
+std::vector<std::pair<std::string, int>> LoadedTables() { return boundDefinitions; }
+
 int LoadAgents() {
   QMX_ENTRY();
-  std::vector<char> scratch(4096, '\0');
-  LoadResourceString(5044, scratch.data(), 4096);
-  OPQ_SetAffinity(scratch.data());
-  std::fill(scratch.begin(), scratch.end(), '\0');
-  LoadResourceString(5012, scratch.data(), 4096);
-  OPQ_SetAffinity(scratch.data());
+  std::unique_ptr<char[]> scratch(new (std::nothrow) char[4096]());
+  if (!scratch) QMX_RETURN(0);
+  char* area = scratch.get();
+  for (const char* affinity : {"5044", "5012"}) {
+    std::memset(area, 0, 4096);
+    LoadResourceString(static_cast<UINT>(std::atoi(affinity)), area, 4096);
+    OPQ_SetAffinity(area);
+  }
   OPQ_SetAffinity("AFF_FEAT_INTERNATIONALIZATION");
   OPQ_SetAffinity("AFF_FEAT_DM_PARITY");
   OPQ_SetAffinity("AFF_FEAT_AGENT_MGMT");
+
+  // Row origin: as wide as the first header column (string 241), filled with the local host.
+  std::memset(area, 0, 4096);
+  LoadResourceString(241, area, 4096);
+  int originWidth = std::atoi(area);
+  if (originWidth <= 0) originWidth = 64;
+  rowOrigin.assign(static_cast<size_t>(originWidth) + 1, '\0');
+  char host[64];
+  ReturnLocalHost(host);
+  std::memcpy(rowOrigin.data(), host, static_cast<size_t>(std::min(originWidth, 64)));
+  std::memset(area, 0, 4096);
+  LoadResourceString(240, area, 4096);
+  {
+    int count = 0;
+    char word[64] = {0};
+    std::sscanf(area, "%d %63s", &count, word);
+    originColumn = word;
+  }
+
+  setJbxRas1EnvironmentVariable("QMX64ENV");
+
+  boundDefinitions.clear();
+  Levels l = {GetExchangeVersion(), GetExchange2k3ServicePackLevel(),
+              GetExchange2k7ServicePackLevel(), GetExchange2k10ServicePackLevel()};
+  int v = l.release;
+  for (const LoadStep& step : kLoadOrder) {
+    const qmx::TableEntry* table = qmx::FindTableByStem(step.stem);
+    if (!table) continue;
+    const qmx::TableLayout& layout = *table->layout;
+    std::string title = step.title ? step.title : layout.group;
+    std::string dashes(title.size() < 60 ? 60 - title.size() : 4, '-');
+    QMX_ALWAYS("--- %s %s", title.c_str(), dashes.c_str());
+    // "V" is read once after the services-detail table.
+    if (std::strcmp(step.stem, "msesrvcd") == 0) v = GetExchangeVersion();
+    if (!Holds(step.condition, l, v)) continue;
+    if (layout.definitionId == 0 || !table->buffer) {
+      table->init();
+      boundDefinitions.emplace_back(layout.name, 0);
+      continue;
+    }
+    int id = UseAlternate(qmx_trace, step.alternate, l) ? layout.alternateId : layout.definitionId;
+    if (step.alternate == RELEASE_2007) QMX_FLOW("String ID %d", id);
+    if (!InitializeBfr(table->buffer, layout.bufferName.c_str(), id, area, 4096)) continue;
+    table->init();
+    ZrtStartInterface(table->buffer, static_cast<ULONG>(id), 240, originColumn.c_str(),
+                      rowOrigin.data(), 64, 1);
+    boundDefinitions.emplace_back(layout.name, id);
+  }
   QMX_RETURN(0);
 }
+
+namespace {
+
+// Sampling interval: QMX_INTERVAL when it holds only digits and is at least 5, else 5.
+ULONG SamplingInterval() {
+  const char* text = BSS1_GetEnv("QMX_INTERVAL", 0);
+  if (!text || !*text || std::strlen(text) > 9) return 5;
+  for (const char* p = text; *p; ++p)
+    if (*p < '0' || *p > '9') return 5;
+  ULONG value = static_cast<ULONG>(std::strtoul(text, nullptr, 10));
+  return value >= 5 ? value : 5;
+}
+
+bool EnvIsOne(const char* name) {
+  const char* text = BSS1_GetEnv(name, 0);
+  return text && std::strcmp(text, "1") == 0;
+}
+
+void TraceEnv(QmxTrace& qmx_trace, const char* name) {
+  const char* value = BSS1_GetEnv(name, 0);
+  QMX_FLOW("%s=%s", name, value ? value : "");
+}
+
+// Releases the counter service on every way out of HqMain.
+struct CounterServiceOwner {
+  ~CounterServiceOwner() {
+    if (pDuzovev) {
+      pDuzovev->Release();
+      pDuzovev = nullptr;
+    }
+  }
+};
+
+}  // namespace
 
 int HqMain(int, char**) {
   QMX_ENTRY();
@@ -85,10 +321,130 @@ int HqMain(int, char**) {
   const std::string instance = InstanceName();
   const std::string primaryKey = "QMX\\Ver610\\Primary";
   const std::string instanceKey = "QMX\\Ver610\\" + instance;
+  const std::string primaryEnvKey = "SOFTWARE\\Orvel\\QMX\\Ver610\\Primary\\Environment";
   std::fprintf(stderr, "Computer Name : %s\n", instance.c_str());
   std::fprintf(stderr, "Org reg key : %s\n", primaryKey.c_str());
   std::fprintf(stderr, "New reg key : %s\n", instanceKey.c_str());
   for (DWORD& r : waitResults) r = WAIT_FAILED;
+
+  // Registry environment; a new instance key is seeded from the primary key.
+  if (SetEnvFromReg(instanceKey.c_str()) != 0) {
+    CopyRegKey(primaryKey.c_str(), instanceKey.c_str());
+    SetEnvFromReg(instanceKey.c_str());
+  }
+  if (CheckConfigSettings(instanceKey.c_str()) != 0) {
+    QMX_ERROR("HqMain: EXITING due to configuration initialization failure");
+    ErrorHandler(1212);
+  }
+  SetEnvFromReg(instanceKey.c_str());
+
+  if (!IsClusterParamSet()) {
+    RegKey key;
+    if (act_regopenkey64(HKEY_LOCAL_MACHINE, primaryEnvKey.c_str(), key)) {
+      std::string host;
+      if (act_reggetexpandedstring(key, "VORTA_HOSTNAME", 3072, host)) {
+        std::string put = "VORTA_HOSTNAME=" + host;
+        BSS1_PutEnv(put.c_str());
+        QMX_FLOW("VORTA_HOSTNAME key value %s", host.c_str());
+      }
+      act_regclosekey(key);
+    }
+  }
+
+  QMX_FLOW("HqMain: Environment Set");
+  for (const char* name : {"JBX_RAS1", "XNL_PORTS", "XNL_FAMILIES", "XNL_GLBSITES", "VORTA_CELL_NAME",
+                           "VORTA_HOSTNAME", "VORTA_NODETYPE", "VORTA_SUBSYSTEM_ID"})
+    TraceEnv(qmx_trace, name);
+  const ULONG interval = SamplingInterval();
+  const bool reachability = EnvIsOne("QMX_REACHABILITY_ENABLED");
+  const bool mailboxDetails = EnvIsOne("QMX_MBX_DETAILS_ENABLED");
+
+  HRESULT hr = E_FAIL;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    hr = CoInitialize(nullptr);
+    if (SUCCEEDED(hr)) break;
+    QMX_FLOW("HqMain: CoinitializeEx returns %0.8x", static_cast<unsigned>(hr));
+    Sleep(2000);
+  }
+  if (FAILED(hr)) {
+    CoUninitialize();
+    std::fprintf(stderr, "HqMain: EXITING due to COM initialization failure\n");
+    QMX_ERROR("HqMain: EXITING due to COM initialization failure");
+    QMX_RETURN(-1);
+  }
+  QMX_FLOW("HqMain: COM initialized");
+
+  CounterServiceOwner owner;
+  if (!bCtrServiceInitialized) {
+    bCtrServiceInitialized = 1;
+    if (bReregister) {
+      QMX_ERROR("HqMain: Forcing Reregistration of DLL");
+      if (!RegIt()) {
+        QMX_FLOW("HqMain: Reregistration failed");
+        std::fprintf(stderr, "HqMain: Reregistration failed\n");
+      }
+    }
+    QMX_FLOW("HqMain: Getting ClassId");
+    CLSID clsid = GetClassId();
+    if (IsEqualCLSID(clsid, CLSID_NULL)) {
+      Message0(10104);
+      QMX_ERROR("HqMain: Null class id, EXITING");
+      std::fprintf(stderr, "HqMain: Null class id, EXITING\n");
+      QMX_RETURN(-1);
+    }
+    QMX_FLOW("HqMain: Creating an instance of Duzovev");
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDuzovev, reinterpret_cast<void**>(&pDuzovev));
+    if (FAILED(hr)) {
+      pDuzovev = nullptr;
+      char text[16];
+      std::snprintf(text, sizeof text, "%lx", static_cast<unsigned long>(hr));
+      Message0(10105);
+      std::fprintf(stderr, "HqMain: Duzovev instance creation FAILED..\n");
+      std::fprintf(stderr, "HqMain: CoCreateInstance returns %s (int)..\n", text);
+      bCtrServiceInitialized = 0;
+      CoUninitialize();
+      std::fprintf(stderr, "HqMain: EXITING\n");
+      QMX_ERROR("HqMain: Duzovev instance creation FAILED");
+      QMX_ERROR("HqMain: CoCreateInstance returns %s [%0.8x]", text, static_cast<unsigned>(hr));
+      QMX_ERROR("HqMain: EXITING");
+      QMX_RETURN(-2);
+    }
+    QMX_FLOW("HqMain: Duzovev instance created");
+    try {
+      hr = pDuzovev->Initialize(interval, 0, 0);
+    } catch (const std::bad_alloc& e) {
+      std::fprintf(stderr, "HqMain: Duzovev Initialize function failed, bad_alloc - %s\n", e.what());
+      std::fprintf(stderr, "HqMain: EXITING\n");
+      std::fflush(stderr);
+      QMX_ERROR("HqMain: Duzovev Initialize function failed, bad_alloc - %s", e.what());
+      QMX_ERROR("HqMain: EXITING");
+      QMX_RETURN(-3);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "HqMain: Duzovev Initialize standard exception - %s\n", e.what());
+      std::fflush(stderr);
+      QMX_ERROR("HqMain: Duzovev Initialize standard exception - %s", e.what());
+      QMX_ERROR("HqMain: EXITING");
+      throw;
+    } catch (...) {
+      int err = errno;
+      DWORD last = GetLastError();
+      std::fprintf(stderr, "HqMain: Duzovev Initialize function failed, exception thrown!\n");
+      std::fprintf(stderr, "HqMain: Errno=%d LastError=%lu\n", err, last);
+      std::fflush(stderr);
+      QMX_ERROR("HqMain: Duzovev Initialize function failed, exception thrown!");
+      QMX_ERROR("HqMain: Errno=%d[%0.8x] LastError=%lu[%0.8lx]", err, err, last, last);
+      throw;
+    }
+    if (FAILED(hr)) {
+      bCtrServiceInitialized = 0;
+      QMX_ERROR("HqMain: Duzovev initialization FAILED");
+      Message0(10109);
+      CoUninitialize();
+      QMX_FLOW("HqMain: EXITING");
+      QMX_RETURN(-3);
+    }
+    QMX_FLOW("HqMain: Duzovev initialized");
+  }
 
   // Framework thread.
   unsigned id = 0;
@@ -101,20 +457,24 @@ int HqMain(int, char**) {
   bFrameworkRunning = 1;
   QMX_FLOW("HqMain: framework thread started.");
   TraceThreadStart(qmx_trace, "InvokeFW", id, threadTable[0]);
+  // The reachability, mailbox details, topology and public folder threads (slots 2, 1, 3, 4)
+  // start here once their collection routines exist; until then none of them is started.
+  (void)reachability;
+  (void)mailboxDetails;
 
   // Watch loop. A background thread that has ended leaves the waits, so it does not wake the loop
   // on every pass; the framework thread is always watched.
-  bool watched[kThreadSlots] = {};
+  bool ended[kThreadSlots] = {};
   bool goOn = true;
   DWORD lastResult = WAIT_FAILED;
   while (goOn) {
     HANDLE handles[kThreadSlots];
     int slotOf[kThreadSlots];
-    int count = 0, n = 0;
-    for (; count < kThreadSlots && threadTable[count]; ++count) {
-      if (watched[count] && count != 0) continue;
-      handles[n] = threadTable[count];
-      slotOf[n++] = count;
+    int n = 0;
+    for (int slot = 0; slot < kThreadSlots && threadTable[slot]; ++slot) {
+      if (ended[slot] && slot != 0) continue;
+      handles[n] = threadTable[slot];
+      slotOf[n++] = slot;
     }
     DWORD r = MsgWaitForMultipleObjects(static_cast<DWORD>(n), handles, FALSE, 10000, 0xFF);
     if (r == WAIT_FAILED) {
@@ -123,12 +483,12 @@ int HqMain(int, char**) {
     } else if (r < WAIT_OBJECT_0 + static_cast<DWORD>(n)) {
       int slot = slotOf[r - WAIT_OBJECT_0];
       waitResults[slot] = WAIT_OBJECT_0;
-      watched[slot] = true;
+      ended[slot] = true;
       lastResult = r;
     } else if (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + static_cast<DWORD>(n)) {
       int slot = slotOf[r - WAIT_ABANDONED_0];
       waitResults[slot] = WAIT_ABANDONED_0;
-      watched[slot] = true;
+      ended[slot] = true;
       lastResult = r;
     } else if (r == WAIT_OBJECT_0 + static_cast<DWORD>(n)) {
       MSG msg;
@@ -146,6 +506,18 @@ int HqMain(int, char**) {
     }
   }
 
+  if (bCtrServiceInitialized) {
+    bCtrServiceInitialized = 0;
+    QMX_FLOW("HqMain: Termination commencing");
+    StopService();
+    if (pDuzovev) {
+      pDuzovev->Terminate();
+      pDuzovev->Release();
+      pDuzovev = nullptr;
+    }
+    CoUninitialize();
+    QMX_FLOW("HqMain: Termination concluded");
+  }
   QMX_FLOW("HqMain: EXITING");
   QMX_RETURN(static_cast<int>(lastResult));
 }

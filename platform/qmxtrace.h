@@ -30,8 +30,9 @@ class QmxTrace {
   QmxTrace(const QmxTrace&) = delete;
   QmxTrace& operator=(const QmxTrace&) = delete;
 
-  bool On(uint32_t bits) const { return (level_ & bits) != 0; }
-  uint32_t level() const { return level_; }
+  // Read again at every line: a long-running function sees a level change at once.
+  bool On(uint32_t bits) const { return (RAS1_Level(&eb_) & bits) != 0; }
+  uint32_t level() const { return RAS1_Level(&eb_); }
   RAS1_EntryBlock* block() { return &eb_; }
 
   template <class T>

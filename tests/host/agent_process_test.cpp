@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "win_process.h"
@@ -23,9 +24,44 @@ TEST(AgentProcess, UnknownOptionsEndWithCodeOne) {
   }
 }
 
+// Every trace file the agent wrote into a folder, one after the other.
+std::string AllTraces(const std::string& dir) {
+  std::string all;
+  WIN32_FIND_DATAA fd;
+  HANDLE h = FindFirstFileA((dir + "\\*.log").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return all;
+  do {
+    all += qmxtest::ReadWholeFile(dir + "\\" + fd.cFileName);
+  } while (FindNextFileA(h, &fd));
+  FindClose(h);
+  return all;
+}
+
+// Sets variables in this process for the child, and takes them out again.
+class ChildEnvironment {
+ public:
+  void Set(const char* name, const std::string& value) {
+    names_.push_back(name);
+    SetEnvironmentVariableA(name, value.c_str());
+  }
+  ~ChildEnvironment() {
+    for (const std::string& n : names_) SetEnvironmentVariableA(n.c_str(), nullptr);
+  }
+
+ private:
+  std::vector<std::string> names_;
+};
+
 // Console mode runs until the shutdown event is set, then ends in order with code 0.
 TEST(AgentProcess, ConsoleModeRunsUntilShutdownEvent) {
   for (const char* option : {"test", "Test", "1"}) {
+    qmxtest::AgentEnvironment env;
+    const std::string log = env.logDir() + "\\host_qmx_agent_trace-.log";
+    env.SetValue("JBX_RAS1", "ERROR (UNIT:zrt ALL)");
+    env.SetValue("JBX_RAS1_LOG", log);
+    ChildEnvironment child;
+    child.Set("JBX_RAS1", "ERROR (UNIT:zrt ALL)");
+    child.Set("JBX_RAS1_LOG", log);
     qmxtest::ProcessResult r;
     std::thread runner([&] { r = qmxtest::Run(Agent() + " " + option, 60000); });
     HANDLE event = nullptr;
@@ -34,8 +70,10 @@ TEST(AgentProcess, ConsoleModeRunsUntilShutdownEvent) {
       if (!event) Sleep(25);
     }
     ASSERT_NE(event, nullptr) << "the agent creates its shutdown event";
-    Sleep(1500);  // still running: console mode does not end by itself
-    DWORD running = 0;
+    Sleep(3000);  // console mode does not end by itself
+    std::string traceWhileRunning = AllTraces(env.logDir());
+    EXPECT_EQ(traceWhileRunning.find("Main: Returned from main wait"), std::string::npos)
+        << "ended by itself: " << traceWhileRunning;
     EXPECT_TRUE(SetEvent(event));
     CloseHandle(event);
     runner.join();
@@ -43,8 +81,30 @@ TEST(AgentProcess, ConsoleModeRunsUntilShutdownEvent) {
     EXPECT_EQ(r.exitCode, 0u) << option;
     EXPECT_NE(r.out.find("QMXI101: Starting "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("in console mode."), std::string::npos);
-    (void)running;
+
+    // Entry and exit events of the host functions and the guarded lines, in the trace files.
+    std::string t = AllTraces(env.logDir());
+    for (const char* line :
+         {"Main: CriticalSection intialized", "Main: Shutdown event QMX-SHUTDOWN created", "Main: Console Mode",
+          "Main: Going to InitService", "InitService: Attaching a new thread for agent",
+          "InitService: Returned from service thread attach.", "ServiceThread will run as thread ID: ",
+          "ServiceThread: Attached.", "ServiceThread: Calling HqMain", "Main: Dropping into main wait",
+          "HqMain: Entry", "HqMain: COM initialized", "HqMain: framework thread started.",
+          "Main: Returned from main wait", "terminate: Terminate request received.", "Closing hTerminateEvent",
+          "Main: CriticalSection deleted", "Main: TERMINATION", "\"InitService\") Entry",
+          "\"InitService\") Exit: 0x1", "\"HqMain\") Entry"})
+      EXPECT_NE(t.find(line), std::string::npos) << option << ": " << line;
   }
+}
+
+// A configuration that cannot be set up ends the process with 1212.
+TEST(AgentProcess, ConfigurationFailureEndsWith1212) {
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvel\\QMX\\Ver610\\" + qmxtest::HostName()).c_str());
+  ASSERT_EQ(GetEnvironmentVariableA("VORTA_SIT_PATH", nullptr, 0), 0u) << "the test needs it unset";
+  qmxtest::ProcessResult r = qmxtest::Run(Agent() + " test", 60000);
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvel\\QMX\\Ver610\\" + qmxtest::HostName()).c_str());
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 1212u) << r.out << r.err;
 }
 
 // Outside the service control manager the dispatcher fails with 1063 (after about 10 s in Wine).

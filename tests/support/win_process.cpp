@@ -93,3 +93,44 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 }  // namespace qmxtest
+
+namespace qmxtest {
+
+std::string HostName() {
+  char name[256] = {0};
+  DWORD size = sizeof name;
+  GetComputerNameExA(ComputerNamePhysicalDnsHostname, name, &size);
+  return name;
+}
+
+AgentEnvironment::AgentEnvironment() {
+  root_ = MakeTempDir("qmxenv");
+  config_ = root_ + "\\config";
+  logs_ = root_ + "\\logs";
+  CreateDirectoryA(config_.c_str(), nullptr);
+  CreateDirectoryA(logs_.c_str(), nullptr);
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, instanceKey().c_str());
+  SetValue("VORTA_SIT_PATH", config_);
+  SetValue("VORTA_LOG_PATH", logs_);
+}
+
+AgentEnvironment::~AgentEnvironment() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, instanceKey().c_str()); }
+
+void AgentEnvironment::SetValue(const std::string& name, const std::string& value) {
+  HKEY key;
+  std::string path = instanceKey() + "\\Environment";
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>(value.size() + 1));
+  RegCloseKey(key);
+}
+
+void AgentEnvironment::WriteConfig(const std::string& text) {
+  std::string path = config_ + "\\" + HostName().substr(0, 15) + "_ex.cfg";
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+}  // namespace qmxtest

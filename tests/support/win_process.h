@@ -27,3 +27,31 @@ std::string MakeTempDir(const std::string& stem);
 std::string ReadWholeFile(const std::string& path);
 
 }  // namespace qmxtest
+
+namespace qmxtest {
+
+// This machine's physical DNS host name, as the agent names its instance key.
+std::string HostName();
+
+// An agent environment for one test: a temporary configuration folder and log folder, and this
+// host's instance key HKLM\SOFTWARE\Orvel\QMX\Ver610\<host> with the given Environment values.
+// The whole instance tree is removed again at the end.
+class AgentEnvironment {
+ public:
+  AgentEnvironment();
+  ~AgentEnvironment();
+  AgentEnvironment(const AgentEnvironment&) = delete;
+  AgentEnvironment& operator=(const AgentEnvironment&) = delete;
+
+  void SetValue(const std::string& name, const std::string& value);
+  // Writes "<config>\<host, 15 characters>_ex.cfg".
+  void WriteConfig(const std::string& text);
+  const std::string& configDir() const { return config_; }
+  const std::string& logDir() const { return logs_; }
+  std::string instanceKey() const { return "SOFTWARE\\Orvel\\QMX\\Ver610\\" + HostName(); }
+
+ private:
+  std::string root_, config_, logs_;
+};
+
+}  // namespace qmxtest
