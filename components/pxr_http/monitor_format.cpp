@@ -300,7 +300,10 @@ bool CheckCondition(const RequestCondition& condition, const TableLayout& layout
 }
 
 std::string MetricName(const std::string& table, const std::string& attribute) {
-  return "qmx_" + Identifier(table) + "_" + Identifier(attribute);
+  std::string a = Identifier(attribute);
+  // These endings belong to histograms and summaries; a gauge that ends so misleads tools.
+  if (a == "count" || a == "sum" || a == "bucket") a += "_value";
+  return "qmx_" + Identifier(table) + "_" + a;
 }
 
 std::string LabelName(const std::string& attribute) {

@@ -70,6 +70,7 @@ bool CheckCondition(const RequestCondition& condition, const TableLayout& layout
                     std::string* error);
 
 // Prometheus naming: lower case, anything outside [a-z0-9_] becomes "_", no leading digit.
+// An attribute named count, sum or bucket gets "_value" after it (those endings are reserved).
 std::string MetricName(const std::string& table, const std::string& attribute);
 std::string LabelName(const std::string& attribute);
 std::string EscapeLabelValue(std::string_view value);

@@ -162,6 +162,9 @@ TEST(Query, PercentDecodingAndPlus) {
 TEST(Naming, MetricAndLabelNamesAreValid) {
   EXPECT_EQ(MetricName("MSEDB", "cachehit"), "qmx_msedb_cachehit");
   EXPECT_EQ(MetricName("MSE-X", "a.b"), "qmx_mse_x_a_b");
+  EXPECT_EQ(MetricName("T", "count"), "qmx_t_count_value");
+  EXPECT_EQ(MetricName("T", "sum"), "qmx_t_sum_value");
+  EXPECT_EQ(MetricName("T", "catcount"), "qmx_t_catcount");
   EXPECT_EQ(LabelName("9lives"), "_9lives");
   EXPECT_EQ(LabelName("__x"), "a__x");
   EXPECT_EQ(EscapeLabelValue("a\\b\"c\nd\xff"), "a\\\\b\\\"c\\nd" + kFffd);

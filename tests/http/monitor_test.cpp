@@ -221,7 +221,7 @@ TEST_F(MonitorTest, ExpositionOfTheSchedulersLastSample) {
   EXPECT_NE(text.find("# HELP qmx_qmxhta_value Performance counter \"Test Counter/sec\", scale 100\n"),
             std::string::npos);
   EXPECT_NE(text.find("# HELP qmx_qmxhta_big Table QMXHTA attribute big\n"), std::string::npos);
-  EXPECT_EQ(Series(text, "qmx_qmxhtb_count")["{originnode=\"hostA:EX\",kind=\"y\"}"], "2");
+  EXPECT_EQ(Series(text, "qmx_qmxhtb_count_value")["{originnode=\"hostA:EX\",kind=\"y\"}"], "2");
   EXPECT_EQ(Series(text, "qmx_table_rows")["{table=\"QMXHTA\"}"], "4");
   EXPECT_EQ(Series(text, "qmx_table_rows")["{table=\"QMXHTB\"}"], "2");
   EXPECT_EQ(Series(text, "qmx_table_failed_samples_total")["{table=\"QMXHTB\"}"], "0");
@@ -273,12 +273,12 @@ TEST_F(MonitorTest, FailedSampleIsCountedAndItsStaleValuesGo) {
   auto m = Make();
   m->RunRound();
   ASSERT_TRUE(m->WaitIdle(10s));
-  ASSERT_EQ(Series(m->Exposition(), "qmx_qmxhtb_count").size(), 2u);
+  ASSERT_EQ(Series(m->Exposition(), "qmx_qmxhtb_count_value").size(), 2u);
   http_test::gTableBFails = true;
   m->RunRound();
   ASSERT_TRUE(m->WaitIdle(10s));
   std::string text = m->Exposition();
-  EXPECT_EQ(Series(text, "qmx_qmxhtb_count").size(), 0u);
+  EXPECT_EQ(Series(text, "qmx_qmxhtb_count_value").size(), 0u);
   EXPECT_EQ(Series(text, "qmx_table_failed_samples_total")["{table=\"QMXHTB\"}"], "1");
   EXPECT_EQ(Series(text, "qmx_table_rows")["{table=\"QMXHTB\"}"], "2");  // of the last good one
   EXPECT_EQ(Series(text, "qmx_qmxhta_value").size(), 4u);
