@@ -153,6 +153,8 @@ class vorta {
  private:
   friend class LinkedListIter<vorta>;
   RequestDetail detail_;
+  // The conditions as NUL-terminated texts, made once per request rather than once per row.
+  std::vector<std::pair<std::vector<char>, std::vector<char>>> preparedConditions_;
   std::vector<char> storage_;
   vorta* next_ = nullptr;
 };

@@ -167,6 +167,12 @@ vorta::vorta(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
       rowsAllocated(0),
       rowData(nullptr) {
   if (detail) detail_ = *detail;
+  for (const RequestCondition& c : detail_.conditions) {
+    std::vector<char> name(c.attribute.begin(), c.attribute.end()), value(c.value.begin(), c.value.end());
+    name.push_back('\0');
+    value.push_back('\0');
+    preparedConditions_.emplace_back(std::move(name), std::move(value));
+  }
   if (manager) {
     manager->lock();
     next_ = manager->requests_.head;
@@ -209,12 +215,9 @@ int vorta::InsertRow(char* row) {
 }
 
 int vorta::CheckForException(char* row) {
-  for (const RequestCondition& c : detail_.conditions) {
-    std::vector<char> name(c.attribute.begin(), c.attribute.end());
-    name.push_back('\0');
-    std::vector<char> value(c.value.begin(), c.value.end());
-    value.push_back('\0');
-    if (!TestAttribute(row, name.data(), c.oper, value.data())) return 0;
+  for (size_t i = 0; i < preparedConditions_.size(); ++i) {
+    auto& p = preparedConditions_[i];
+    if (!TestAttribute(row, p.first.data(), detail_.conditions[i].oper, p.second.data())) return 0;
   }
   return 1;
 }
