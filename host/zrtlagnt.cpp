@@ -13,6 +13,7 @@
 #include "counter_set.h"
 #include "earegenv.h"
 #include "pxr.h"
+#include "pxr_monitor.h"
 #include "qmxcommon.h"
 #include "qmxconfig.h"
 #include "qmxtrace.h"
@@ -186,6 +187,24 @@ bool UseAlternate(QmxTrace& qmx_trace, AlternateRule rule, const Levels& l) {
   return false;
 }
 
+// Tells the monitoring side which counter, at which scale, each field of a bound definition holds.
+void RegisterCounterHelp(const qmx::TableLayout& layout, int definitionId) {
+  std::string strings[5];
+  std::vector<char> text(8192);
+  for (int i = 0; i < 5; ++i) {
+    LoadResourceString(static_cast<UINT>(definitionId + i), text.data(), static_cast<int>(text.size()));
+    strings[i] = text.data();
+  }
+  qmx::CounterSetDefinition def;
+  std::string error;
+  if (!qmx::ParseCounterSet(strings, &def, &error)) return;
+  for (const qmx::CounterField& f : def.fields) {
+    if (f.isInstance()) continue;
+    for (const qmx::TableAttribute& a : layout.attributes)
+      if (a.offset == f.offset) pxr::SetCounterHelp(layout.name, a.name.c_str(), f.name.c_str(), f.scaleText.c_str());
+  }
+}
+
 // Row origin and first header column name, handed to every counter-backed table.
 std::vector<char> rowOrigin;
 std::string originColumn;
@@ -276,6 +295,7 @@ int LoadAgents() {
     table->init();
     ZrtStartInterface(table->buffer, static_cast<ULONG>(id), 240, originColumn.c_str(),
                       rowOrigin.data(), 64, 1);
+    RegisterCounterHelp(layout, id);
     boundDefinitions.emplace_back(layout.name, id);
   }
   QMX_RETURN(0);

@@ -57,6 +57,10 @@ QMX_PDH_SNAPSHOT=$(win "$ROOT/resources/pdh_snapshot_demo.tsv")
 export VORTA_SIT_PATH="$CONFIG" VORTA_LOG_PATH="$LOGS"
 export JBX_RAS1="ERROR (UNIT:zrt FLOW)" JBX_RAS1_LOG="$LOGS\\host_qmx_agent_demo-.log"
 
+export PXR_HTTP_ADDRESS="${PXR_HTTP_ADDRESS:-127.0.0.1:19610}"
+export PXR_SAMPLE_INTERVAL="${PXR_SAMPLE_INTERVAL:-30}"
+URL="http://$PXR_HTTP_ADDRESS"
+
 echo "demo: agent     $BUILD/win/bin/qmx_agent.exe (console mode)"
 echo "demo: config    $DEMO/config/${HOST:0:15}_ex.cfg"
 echo "demo: trace     $DEMO/logs/ (host_qmx_*.log)"
@@ -74,4 +78,35 @@ stop() {
   exit 0
 }
 trap stop INT TERM
+
+# Wait for the monitoring side, then show what the agent serves.
+for _ in $(seq 1 120); do
+  curl -sf "$URL/healthz" >/dev/null 2>&1 && break
+  kill -0 "$AGENT" 2>/dev/null || { echo "demo: the agent ended early; see $DEMO/logs"; exit 1; }
+  sleep 0.5
+done
+sleep 3   # the counter service's second round brings the rates
+echo "demo: serving   $URL  (/v1/tables, /v1/tables/NAME/rows, /metrics, /healthz)"
+python3 - "$URL" <<'PY' || true
+import json, sys, urllib.request
+url = sys.argv[1]
+def get(path):
+    with urllib.request.urlopen(url + path, timeout=30) as r:
+        return json.load(r)
+tables = get("/v1/tables")["tables"]
+print(f"\n{'table':<12} {'rows':>4}  sample values")
+for t in tables:
+    try:
+        rows = get(f"/v1/tables/{t['name']}/rows")["rows"]
+    except Exception as e:
+        print(f"{t['name']:<12}  error {e}")
+        continue
+    shown = ""
+    if rows:
+        own = [a["name"] for a in t["attributes"][4:]]
+        shown = ", ".join(f"{k}={rows[0][k]}" for k in own[:3] if k in rows[0])
+    print(f"{t['name']:<12} {len(rows):>4}  {shown}")
+print(f"\n{len(tables)} tables registered; Prometheus metrics at {url}/metrics")
+PY
+echo "demo: press Ctrl-C to stop"
 wait "$AGENT"
