@@ -155,6 +155,7 @@ void Monitor::RunRound() {
     if (slot->queued.exchange(true)) {
       std::lock_guard<std::mutex> lock(slot->data);
       ++slot->stats.skippedRounds;
+      ++generation_;
       QMX_FLOW("pxr_http::Monitor::RunRound: %s still busy, skipped this round", name.c_str());
       continue;
     }
@@ -240,6 +241,7 @@ void Monitor::SampleTable(const std::string& table, Slot& slot) {
     ++slot.stats.failures;
     QMX_ERROR("pxr_http::Monitor::SampleTable: sample of %s failed: %s", table.c_str(), error.c_str());
   }
+  ++generation_;
 }
 
 std::vector<SampleStats> Monitor::Stats() {
@@ -253,15 +255,22 @@ std::vector<SampleStats> Monitor::Stats() {
 }
 
 std::string Monitor::Exposition() {
+  std::vector<TableManager*> tables = pxr::Tables();
+  std::lock_guard<std::mutex> cache(expositionMutex_);
+  uint64_t generation = generation_.load();
+  if (generation == expositionGeneration_ && tables == expositionTables_) return exposition_;
   std::string out;
   std::vector<SampleStats> stats;
-  for (TableManager* m : pxr::Tables()) {
+  for (TableManager* m : tables) {
     std::shared_ptr<Slot> slot = SlotFor(m->table());
     std::lock_guard<std::mutex> lock(slot->data);
     out += slot->metrics;
     stats.push_back(slot->stats);
   }
   out += FormatSampleStats(stats);
+  exposition_ = out;
+  expositionGeneration_ = generation;
+  expositionTables_ = std::move(tables);
   return out;
 }
 

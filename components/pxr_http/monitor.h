@@ -2,6 +2,7 @@
 // endpoint, independent of the socket server that carries them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -78,6 +79,12 @@ class Monitor {
   std::condition_variable tickCv_;    // stop for the ticker
   std::deque<std::pair<std::string, std::shared_ptr<Slot>>> queue_;
   int inFlight_ = 0;
+  // The exposition is built again only when a sample ended or the tables changed.
+  std::atomic<uint64_t> generation_{1};
+  std::mutex expositionMutex_;
+  uint64_t expositionGeneration_ = 0;
+  std::vector<TableManager*> expositionTables_;
+  std::string exposition_;
   bool stopping_ = false;
   bool started_ = false;
   std::vector<std::thread> threads_;
