@@ -384,6 +384,15 @@ ExchangeCodes TestCodes(void* arg) {
 }
 bool NotCcr(void*) { return false; }
 
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value ? value : "");
+#else
+  if (value) setenv(name, value, 1);
+  else unsetenv(name);
+#endif
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
   std::stringstream ss;
@@ -395,16 +404,17 @@ class CommonSample : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* tmp = std::getenv("TMPDIR");
+    if (!tmp) tmp = std::getenv("TEMP");
     log_ = std::string(tmp ? tmp : "/tmp") + "/ctrtables_trace_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
            "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
     std::remove(log_.c_str());
-    setenv("JBX_RAS1_LOG", log_.c_str(), 1);
+    SetEnv("JBX_RAS1_LOG", log_.c_str());
     pxr::ResetForTests();
     qmx::ResetCounterTableStateForTests();
     for (const qmx::TableEntry& e : qmx::TableCatalogue()) ASSERT_EQ(e.init(), 0u);
   }
   void TearDown() override {
-    unsetenv("JBX_RAS1_LOG");
+    SetEnv("JBX_RAS1_LOG", nullptr);
     std::remove(log_.c_str());
   }
   std::unique_ptr<pxr::Request> Open(const char* table, const std::vector<RequestCondition>& c = {}) {
@@ -541,6 +551,7 @@ TEST_F(CommonSample, DeltasRunAfterEveryFetchThatLeftRows) {
   EXPECT_EQ(r36->rowCount(), 0);
 }
 
+#ifndef _WIN32
 TEST_F(CommonSample, HostBuildTablesStayEmpty) {
   // Nothing describes a sample in the host build: the requests come back without rows.
   for (const char* table : {"MSEDB", "MSEMCD", "FFEXTRNSS"}) {
@@ -552,5 +563,6 @@ TEST_F(CommonSample, HostBuildTablesStayEmpty) {
     EXPECT_EQ(err, std::string(table) == "MSEDB" ? "qmx_msedb_agent::TakeSample ()  invoked\n" : "") << table;
   }
 }
+#endif
 
 }  // namespace

@@ -65,6 +65,9 @@ void SetDword(const char* path, const char* name, DWORD value) {
 
 const char kV14Setup[] = "SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup";
 const char kSetup[] = "SOFTWARE\\Microsoft\\Exchange\\Setup";
+// Two paths, each from its top key down to the key the tests write.
+const char* const kExchangeKeys[] = {"SOFTWARE\\Microsoft\\ExchangeServer", "SOFTWARE\\Microsoft\\ExchangeServer\\v14",
+                                     kV14Setup, "SOFTWARE\\Microsoft\\Exchange", kSetup};
 
 enum Release { EX2010_SP1, EX2007_SP2 };
 
@@ -84,8 +87,9 @@ std::string ReadFile(const std::string& path) {
 class WholePath : public ::testing::Test {
  public:
   void SetUp() override {
-    ASSERT_FALSE(KeyExists("SOFTWARE\\Microsoft\\ExchangeServer")) << "this machine has Exchange keys";
-    ASSERT_FALSE(KeyExists("SOFTWARE\\Microsoft\\Exchange"));
+    ASSERT_FALSE(KeyExists(kV14Setup)) << "this machine has Exchange keys";
+    ASSERT_FALSE(KeyExists(kSetup)) << "this machine has Exchange keys";
+    for (const char* k : kExchangeKeys) existed_.push_back(KeyExists(k));
     ASSERT_FALSE(KeyExists("Cluster\\Nodes")) << "this machine is a cluster node";
     trace_ = ExeDir() + "\\ctrtables_trace_" + std::to_string(GetCurrentProcessId()) + ".log";
     DeleteFileA(trace_.c_str());
@@ -107,8 +111,11 @@ class WholePath : public ::testing::Test {
       pDuzovev = nullptr;
     }
     CoUninitialize();
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\ExchangeServer");
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Exchange");
+    // From the first key of each path that was not there before.
+    for (size_t i = 0; i < existed_.size(); ++i) {
+      bool newPath = i == 0 || i == 3;
+      if (!existed_[i] && (newPath || existed_[i - 1])) RegDeleteTreeA(HKEY_LOCAL_MACHINE, kExchangeKeys[i]);
+    }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Cluster\\Nodes");
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Cluster");
     ResetExchangeVersionCaches();
@@ -174,6 +181,7 @@ class WholePath : public ::testing::Test {
   }
 
   std::string trace_;
+  std::vector<bool> existed_;  // kExchangeKeys before the test
 };
 
 // The fields that must carry the marker after the agent's corrections, by table and release.
@@ -362,7 +370,7 @@ TEST_F(WholePath, Table28ClusterNodes) {
             ERROR_SUCCESS);
   RegCloseKey(k);
   EXPECT_TRUE(IsCCREnv());
-  RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\ExchangeServer");
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kV14Setup);
   Exchange(EX2007_SP2);
   ASSERT_EQ(r->Sample(), 0u);
   ASSERT_GT(r->rowCount(), 0);
