@@ -50,6 +50,8 @@ if [ "$win_ok" = 1 ]; then
   wineserver -k >/dev/null 2>&1 || true
   wineserver -p
   wine cmd /c exit >/dev/null 2>&1
+  # The prefix is the project's own: a demo run may have left its Exchange keys in it.
+  wine reg delete 'HKLM\SOFTWARE\Microsoft\ExchangeServer' /f >/dev/null 2>&1 || true
   run win
   wineserver -k >/dev/null 2>&1 || true
 fi

@@ -49,9 +49,9 @@ class LoadAgentsTest : public ::testing::Test {
   void SetUp() override { Clear(); }
   void TearDown() override { Clear(); }
   void Clear() {
-    DeleteTree("SOFTWARE\\Microsoft\\ExchangeServer\\v14");
-    DeleteTree("SOFTWARE\\Microsoft\\Exchange\\Setup");
-    DeleteTree("SOFTWARE\\Microsoft\\Exchange\\v8.0");
+    // The test machine has no Exchange of its own: whatever is under these keys is ours.
+    DeleteTree("SOFTWARE\\Microsoft\\ExchangeServer");
+    DeleteTree("SOFTWARE\\Microsoft\\Exchange");
     ResetExchangeVersionCaches();
   }
 
