@@ -38,7 +38,7 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\ClientAccessRole]
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\HubTransportRole]
 REG
-wineserver -p
+wineserver -p 2>/dev/null || true   # may already be running
 wine regedit /S "$(win "$DEMO/demo.reg")"
 
 # The configuration file: "<host>_ex.cfg" (host name cut to 15 characters).
@@ -64,11 +64,13 @@ URL="http://$PXR_HTTP_ADDRESS"
 echo "demo: agent     $BUILD/win/bin/qmx_agent.exe (console mode)"
 echo "demo: config    $DEMO/config/${HOST:0:15}_ex.cfg"
 echo "demo: trace     $DEMO/logs/ (host_qmx_*.log)"
+echo "demo: stderr    $DEMO/logs/agent_stderr.log"
 echo "demo: snapshot  $ROOT/resources/pdh_snapshot_demo.tsv (sample data)"
 echo "demo: press Ctrl-C to stop"
 
 cd "$BUILD/win/bin"
-wine qmx_agent.exe TEST &
+# Progress lines (one per sample) go to a file so the table below stays readable.
+wine qmx_agent.exe TEST 2>"$DEMO/logs/agent_stderr.log" &
 AGENT=$!
 stop() {
   echo "demo: stopping the agent"
