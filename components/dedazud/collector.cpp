@@ -11,6 +11,7 @@
 #include "counter_set.h"
 #include "qmxtrace.h"
 #include "sample_layout.h"
+#include "win_text.h"
 
 namespace dedazud {
 
@@ -60,24 +61,8 @@ struct Round {
   std::vector<uint8_t> bytes;
 };
 
-std::wstring ToWide(const std::string& s) {
-  if (s.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  if (n) MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), &out[0], n);
-  return out;
-}
-
-std::string FromWide(const std::wstring& w, UINT codePage) {
-  if (w.empty()) return std::string();
-  int n = WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-                              nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  if (n)
-    WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), &out[0], n, nullptr,
-                        nullptr);
-  return out;
-}
+using qmx::FromWide;
+using qmx::ToWide;
 
 bool LoadFromExecutable(unsigned id, std::string* text) {
   QMX_ENTRY();

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "snapshot.h"
+#include "win_text.h"
 
 namespace {
 
@@ -82,24 +83,8 @@ std::string WideToUtf8(const wchar_t* w) {
   return out;
 }
 
-std::wstring ToWide(const std::string& s, UINT codePage) {
-  if (s.empty()) return std::wstring();
-  int n = MultiByteToWideChar(codePage, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  if (n) MultiByteToWideChar(codePage, 0, s.data(), static_cast<int>(s.size()), &out[0], n);
-  return out;
-}
-
-std::string FromWide(const std::wstring& w, UINT codePage) {
-  if (w.empty()) return std::string();
-  int n = WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-                              nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  if (n)
-    WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), &out[0], n, nullptr,
-                        nullptr);
-  return out;
-}
+using qmx::FromWide;
+using qmx::ToWide;
 
 // The A entry points take text in the ANSI code page; the snapshot is UTF-8.
 std::string AnsiToUtf8(const char* a) { return a ? FromWide(ToWide(a, CP_ACP), CP_UTF8) : std::string(); }
