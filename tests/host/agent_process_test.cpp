@@ -97,6 +97,58 @@ TEST(AgentProcess, ConsoleModeRunsUntilShutdownEvent) {
   }
 }
 
+// First start without the counter service registered and without its DLL: messages 10106 and
+// 10104, HqMain gives up with -1, and the process still stops in order. With the DLL beside the
+// agent the same start registers it and goes on.
+TEST(AgentProcess, CounterServiceMissingAndUnregistered) {
+  auto unregister = [] {
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Orvel.QMXSRV.DUZOVEV1");
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, "CLSID\\{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}");
+  };
+  // An agent folder of its own that holds no DEDAZUD.DLL.
+  std::string dir = qmxtest::MakeTempDir("qmxnodll");
+  std::string exe = dir + "\\qmx_agent.exe";
+  ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
+  {
+    qmxtest::AgentEnvironment env;
+    unregister();
+    qmxtest::ProcessResult r = qmxtest::Run("\"" + exe + "\" test", 60000);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0u) << "the agent thread's end stops the process in order";
+    size_t e106 = r.out.find("QMXE106: Unable to Load DLL during registration");
+    size_t e104 = r.out.find("QMXE104: Failed to register the DLL");
+    EXPECT_NE(e106, std::string::npos) << r.out;
+    EXPECT_NE(e104, std::string::npos) << r.out;
+    EXPECT_LT(e106, e104);
+    EXPECT_NE(r.err.find("HqMain: Null class id, EXITING"), std::string::npos) << r.err;
+  }
+  DeleteFileA(exe.c_str());
+  RemoveDirectoryA(dir.c_str());
+
+  // The build's folder has the DLL: the same start registers it and keeps running.
+  qmxtest::AgentEnvironment env;
+  unregister();
+  qmxtest::ProcessResult r;
+  std::thread runner([&] { r = qmxtest::Run(Agent() + " test", 60000); });
+  HANDLE event = nullptr;
+  for (int i = 0; i < 400 && !event; ++i) {
+    event = OpenEventA(EVENT_MODIFY_STATE, FALSE, "QMX-SHUTDOWN");
+    if (!event) Sleep(25);
+  }
+  ASSERT_NE(event, nullptr);
+  Sleep(3000);
+  HKEY key;
+  bool registered = RegOpenKeyExA(HKEY_CLASSES_ROOT, "Orvel.QMXSRV.DUZOVEV1\\CLSID", 0, KEY_READ, &key) ==
+                    ERROR_SUCCESS;
+  if (registered) RegCloseKey(key);
+  SetEvent(event);
+  CloseHandle(event);
+  runner.join();
+  EXPECT_TRUE(registered) << "GetClassId registers the service through RegIt";
+  EXPECT_EQ(r.out.find("QMXE104"), std::string::npos) << r.out;
+  EXPECT_EQ(r.exitCode, 0u);
+}
+
 // A configuration that cannot be set up ends the process with 1212.
 TEST(AgentProcess, ConfigurationFailureEndsWith1212) {
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvel\\QMX\\Ver610\\" + qmxtest::HostName()).c_str());
