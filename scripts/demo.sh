@@ -69,7 +69,6 @@ echo "demo: config    $DEMO/config/${HOST:0:15}_ex.cfg"
 echo "demo: trace     $DEMO/logs/ (host_qmx_*.log)"
 echo "demo: stderr    $DEMO/logs/agent_stderr.log"
 echo "demo: snapshot  $ROOT/resources/pdh_snapshot_demo.tsv (sample data)"
-echo "demo: press Ctrl-C to stop"
 
 cd "$BUILD/win/bin"
 # Progress lines (one per sample) go to a file so the table below stays readable.
