@@ -149,6 +149,47 @@ TEST(AgentProcess, CounterServiceMissingAndUnregistered) {
   EXPECT_EQ(r.exitCode, 0u);
 }
 
+// The ProgID names a class whose server cannot be loaded: message 10105, HqMain gives up with -2
+// and the process stops in order.
+TEST(AgentProcess, CounterServiceObjectNotCreated) {
+  const char* kClsid = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
+  auto write = [](const std::string& path, const std::string& value) {
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+      return;
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+  };
+  auto unregister = [&] {
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Orvel.QMXSRV.DUZOVEV1");
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + kClsid).c_str());
+  };
+  unregister();
+  write("Orvel.QMXSRV.DUZOVEV1\\CLSID", kClsid);
+  write(std::string("CLSID\\") + kClsid + "\\InprocServer32", "C:\\nowhere\\DEDAZUD.DLL");
+  std::string dir = qmxtest::MakeTempDir("qmxnoobj");
+  std::string exe = dir + "\\qmx_agent.exe";
+  ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
+  qmxtest::ProcessResult r;
+  {
+    qmxtest::AgentEnvironment env;
+    r = qmxtest::Run("\"" + exe + "\" test", 60000);
+  }
+  unregister();
+  DeleteFileA(exe.c_str());
+  RemoveDirectoryA(dir.c_str());
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 0u);
+  EXPECT_NE(r.out.find("QMXE105: Unable to Connect to Duzovev Service. Ending Process."), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("HqMain: Duzovev instance creation FAILED..\nHqMain: CoCreateInstance returns "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("HqMain: EXITING"), std::string::npos);
+}
+
 // A configuration that cannot be set up ends the process with 1212.
 TEST(AgentProcess, ConfigurationFailureEndsWith1212) {
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvel\\QMX\\Ver610\\" + qmxtest::HostName()).c_str());
