@@ -190,6 +190,43 @@ TEST(AgentProcess, CounterServiceObjectNotCreated) {
   EXPECT_NE(r.err.find("HqMain: EXITING"), std::string::npos);
 }
 
+// The counter service object is created but its Initialize fails: message 10109, HqMain gives up
+// with -3 and the process stops in order.
+TEST(AgentProcess, CounterServiceFailsToInitialize) {
+  const char* kClsid = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
+  auto write = [](const std::string& path, const std::string& value) {
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+      return;
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+  };
+  auto unregister = [&] {
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Orvel.QMXSRV.DUZOVEV1");
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + kClsid).c_str());
+  };
+  unregister();
+  write("Orvel.QMXSRV.DUZOVEV1\\CLSID", kClsid);
+  write(std::string("CLSID\\") + kClsid + "\\InprocServer32", qmxtest::BinDir() + "failing_counter_service.dll");
+  std::string dir = qmxtest::MakeTempDir("qmxfailinit");
+  std::string exe = dir + "\\qmx_agent.exe";
+  ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
+  qmxtest::ProcessResult r;
+  {
+    qmxtest::AgentEnvironment env;
+    r = qmxtest::Run("\"" + exe + "\" test", 60000);
+  }
+  unregister();
+  DeleteFileA(exe.c_str());
+  RemoveDirectoryA(dir.c_str());
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 0u);
+  EXPECT_NE(r.out.find("QMXE109: Counter service failed to initialize."), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("QMXE105"), std::string::npos) << "the object itself was created";
+}
+
 // A configuration that cannot be set up ends the process with 1212.
 TEST(AgentProcess, ConfigurationFailureEndsWith1212) {
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Orvel\\QMX\\Ver610\\" + qmxtest::HostName()).c_str());
