@@ -118,9 +118,9 @@ void ConfigureLocked(TraceState& s) {
     std::string target = log;
     if (target.empty()) target = s.levels.output;  // "... > file" in JBX_RAS1
     if (!target.empty()) {
-      jbx::LogSpec spec =
+      jbx::LogSpec settings =
           jbx::ParseLogSpec(target, prefix.empty() ? "$" : prefix, TaskName(), s.utcStart);
-      if (!spec.file.empty()) s.log.reset(new jbx::RotatingLog(spec));
+      if (!settings.file.empty()) s.log.reset(new jbx::RotatingLog(settings));
     }
   }
   if (!s.levels.valid && !s.badSpecReported) {
@@ -235,7 +235,7 @@ void BSS1_PutEnv(const char* text) {
 #else
     setenv(name.c_str(), value.c_str(), 1);
 #endif
-    // A new level or log spec reaches every function through the generation word.
+    // New level or log settings reach every function through the generation word.
     if (name == "JBX_RAS1" || name == "JBX_RAS1_LOG" || name == "JBX_VARPREFIX")
       ConfigureLocked(s);
   }

@@ -61,16 +61,16 @@ std::string Trim(const std::string& s) {
 }
 
 LevelSpec Invalid(const std::string& why) {
-  LevelSpec spec;
-  spec.valid = false;
-  spec.error = why;
-  return spec;
+  LevelSpec settings;
+  settings.valid = false;
+  settings.error = why;
+  return settings;
 }
 
 }  // namespace
 
 LevelSpec ParseLevelSpec(const std::string& text) {
-  LevelSpec spec;
+  LevelSpec settings;
   Lexer lex(text);
   bool sawGlobal = false;
   uint32_t global = 0;
@@ -78,7 +78,7 @@ LevelSpec ParseLevelSpec(const std::string& text) {
     char c = lex.Peek();
     if (c == '>') {
       lex.Advance();
-      spec.output = Trim(lex.Rest());
+      settings.output = Trim(lex.Rest());
       break;
     }
     if (c == ')') return Invalid("unexpected ')'");
@@ -102,7 +102,7 @@ LevelSpec ParseLevelSpec(const std::string& text) {
         any = true;
       }
       if (!any) return Invalid("clause without a level");
-      spec.units.push_back(clause);
+      settings.units.push_back(clause);
       continue;
     }
     uint32_t bits = 0;
@@ -111,8 +111,8 @@ LevelSpec ParseLevelSpec(const std::string& text) {
     global |= bits;
     sawGlobal = true;
   }
-  if (sawGlobal) spec.global = global;
-  return spec;
+  if (sawGlobal) settings.global = global;
+  return settings;
 }
 
 std::string UnitName(const std::string& filePath) {
@@ -123,11 +123,11 @@ std::string UnitName(const std::string& filePath) {
   return Lower(base);
 }
 
-uint32_t LevelForUnit(const LevelSpec& spec, const std::string& filePath) {
+uint32_t LevelForUnit(const LevelSpec& settings, const std::string& filePath) {
   const std::string unit = UnitName(filePath);
-  uint32_t level = spec.global;
+  uint32_t level = settings.global;
   size_t best = 0;
-  for (const UnitClause& c : spec.units) {
+  for (const UnitClause& c : settings.units) {
     if (c.prefix.size() >= best && unit.compare(0, c.prefix.size(), c.prefix) == 0) {
       best = c.prefix.size();
       level = c.level;

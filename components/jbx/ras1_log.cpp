@@ -53,7 +53,7 @@ unsigned ToUnsigned(const std::string& s, unsigned fallback) {
 
 LogSpec ParseLogSpec(const std::string& text, const std::string& prefix, const std::string& task,
                      const std::string& utcStart) {
-  LogSpec spec;
+  LogSpec settings;
   std::vector<std::string> tokens = Tokens(text);
   auto substitute = [&](std::string s) {
     ReplaceAll(s, prefix + "(systask)", task);
@@ -66,7 +66,7 @@ LogSpec ParseLogSpec(const std::string& text, const std::string& prefix, const s
     std::string key = eq == std::string::npos ? std::string() : Upper(t.substr(0, eq));
     std::string value = eq == std::string::npos ? std::string() : t.substr(eq + 1);
     if (key == "INVENTORY") {
-      spec.inventory = substitute(value);
+      settings.inventory = substitute(value);
     } else if (key == "LIMIT") {
       std::string v = Upper(value);
       uint64_t unit = 1024 * 1024;
@@ -74,30 +74,30 @@ LogSpec ParseLogSpec(const std::string& text, const std::string& prefix, const s
         unit = 1024;
         v.pop_back();
       }
-      spec.limitBytes = static_cast<uint64_t>(ToUnsigned(v, 0)) * unit;
+      settings.limitBytes = static_cast<uint64_t>(ToUnsigned(v, 0)) * unit;
     } else if (key == "MAXFILES") {
-      spec.maxFiles = std::max(1u, ToUnsigned(value, spec.maxFiles));
+      settings.maxFiles = std::max(1u, ToUnsigned(value, settings.maxFiles));
     } else if (key == "COUNT") {
-      spec.count = ToUnsigned(value, 0);
+      settings.count = ToUnsigned(value, 0);
     } else if (key == "PRESERVE") {
-      spec.preserve = ToUnsigned(value, 0);
-    } else if (spec.file.empty() && key.empty()) {
-      spec.file = substitute(t);
+      settings.preserve = ToUnsigned(value, 0);
+    } else if (settings.file.empty() && key.empty()) {
+      settings.file = substitute(t);
     }
   }
-  return spec;
+  return settings;
 }
 
-std::string SegmentName(const LogSpec& spec, unsigned n) {
-  size_t slash = spec.file.find_last_of("/\\");
-  size_t mark = spec.file.rfind("-.");
-  if (spec.limitBytes == 0 || mark == std::string::npos ||
+std::string SegmentName(const LogSpec& settings, unsigned n) {
+  size_t slash = settings.file.find_last_of("/\\");
+  size_t mark = settings.file.rfind("-.");
+  if (settings.limitBytes == 0 || mark == std::string::npos ||
       (slash != std::string::npos && mark < slash))
-    return spec.file;
-  return spec.file.substr(0, mark + 1) + std::to_string(n) + spec.file.substr(mark + 1);
+    return settings.file;
+  return settings.file.substr(0, mark + 1) + std::to_string(n) + settings.file.substr(mark + 1);
 }
 
-RotatingLog::RotatingLog(const LogSpec& spec) : spec_(spec) {
+RotatingLog::RotatingLog(const LogSpec& settings) : settings_(settings) {
   PruneOldStarts();
   Open(1);
 }
@@ -111,10 +111,10 @@ bool RotatingLog::Open(unsigned n) {
   file_ = nullptr;
   segment_ = n;
   written_ = 0;
-  currentName_ = SegmentName(spec_, n);
+  currentName_ = SegmentName(settings_, n);
   if (currentName_.empty()) return false;
   // A rotating file starts afresh; a single file is appended to.
-  bool rotating = currentName_ != spec_.file;
+  bool rotating = currentName_ != settings_.file;
   file_ = std::fopen(currentName_.c_str(), rotating ? "w" : "a");
   if (file_) RecordInInventory(currentName_);
   return file_ != nullptr;
@@ -122,10 +122,10 @@ bool RotatingLog::Open(unsigned n) {
 
 bool RotatingLog::Write(const std::string& line) {
   if (!file_) return false;
-  if (spec_.limitBytes && written_ + line.size() > spec_.limitBytes && written_ > 0 &&
-      SegmentName(spec_, 1) != spec_.file) {
+  if (settings_.limitBytes && written_ + line.size() > settings_.limitBytes && written_ > 0 &&
+      SegmentName(settings_, 1) != settings_.file) {
     unsigned next = segment_ + 1;
-    if (next > spec_.maxFiles) next = std::min(spec_.preserve, spec_.maxFiles - 1) + 1;
+    if (next > settings_.maxFiles) next = std::min(settings_.preserve, settings_.maxFiles - 1) + 1;
     if (!Open(next)) return false;
   }
   if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) return false;
@@ -134,22 +134,22 @@ bool RotatingLog::Write(const std::string& line) {
   return true;
 }
 
-// Inventory lines: "<start> <file>", one per trace file, where <start> is the trace spec's own
+// Inventory lines: "<start> <file>", one per trace file, where <start> is the settings' own
 // file pattern after substitution, which differs from start to start.
 void RotatingLog::RecordInInventory(const std::string& name) {
-  if (spec_.inventory.empty()) return;
-  std::ifstream in(spec_.inventory);
-  std::string line, entry = spec_.file + "\t" + name;
+  if (settings_.inventory.empty()) return;
+  std::ifstream in(settings_.inventory);
+  std::string line, entry = settings_.file + "\t" + name;
   while (std::getline(in, line))
     if (line == entry) return;
   in.close();
-  std::ofstream out(spec_.inventory, std::ios::app);
+  std::ofstream out(settings_.inventory, std::ios::app);
   out << entry << "\n";
 }
 
 void RotatingLog::PruneOldStarts() {
-  if (spec_.inventory.empty() || spec_.count == 0) return;
-  std::ifstream in(spec_.inventory);
+  if (settings_.inventory.empty() || settings_.count == 0) return;
+  std::ifstream in(settings_.inventory);
   if (!in) return;
   std::vector<std::pair<std::string, std::string>> entries;
   std::vector<std::string> starts;
@@ -162,12 +162,12 @@ void RotatingLog::PruneOldStarts() {
     if (std::find(starts.begin(), starts.end(), start) == starts.end()) starts.push_back(start);
   }
   in.close();
-  starts.erase(std::remove(starts.begin(), starts.end(), spec_.file), starts.end());
+  starts.erase(std::remove(starts.begin(), starts.end(), settings_.file), starts.end());
   // This start counts as one of COUNT.
-  size_t keep = spec_.count > 0 ? spec_.count - 1 : 0;
+  size_t keep = settings_.count > 0 ? settings_.count - 1 : 0;
   if (starts.size() <= keep) return;
   std::vector<std::string> dropped(starts.begin(), starts.end() - keep);
-  std::ofstream out(spec_.inventory, std::ios::trunc);
+  std::ofstream out(settings_.inventory, std::ios::trunc);
   for (const auto& e : entries) {
     if (std::find(dropped.begin(), dropped.end(), e.first) != dropped.end())
       std::remove(e.second.c_str());

@@ -37,14 +37,14 @@ struct LogSpec {
 LogSpec ParseLogSpec(const std::string& text, const std::string& prefix, const std::string& task,
                      const std::string& utcStart);
 
-// The name of file number n (from 1) of a rotating spec, or the file itself without rotation.
-std::string SegmentName(const LogSpec& spec, unsigned n);
+// The name of file number n (from 1) of rotating settings, or the file itself without rotation.
+std::string SegmentName(const LogSpec& settings, unsigned n);
 
-// Writes lines to the files of a spec, rotating by its rules. Every failure is swallowed:
+// Writes lines to the files the settings name, rotating by its rules. Every failure is swallowed:
 // Write returns false and the caller may fall back to another stream.
 class RotatingLog {
  public:
-  explicit RotatingLog(const LogSpec& spec);
+  explicit RotatingLog(const LogSpec& settings);
   ~RotatingLog();
   RotatingLog(const RotatingLog&) = delete;
   RotatingLog& operator=(const RotatingLog&) = delete;
@@ -58,7 +58,7 @@ class RotatingLog {
   void PruneOldStarts();
   void RecordInInventory(const std::string& name);
 
-  LogSpec spec_;
+  LogSpec settings_;
   std::FILE* file_ = nullptr;
   std::string currentName_;
   unsigned segment_ = 0;

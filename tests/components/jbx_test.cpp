@@ -38,7 +38,7 @@ std::string ReadFile(const std::string& path) {
 
 TEST(LevelSpec, GrammarCases) {
   struct Case {
-    const char* spec;
+    const char* settings;
     const char* unit;
     uint32_t level;
   } cases[] = {
@@ -56,9 +56,9 @@ TEST(LevelSpec, GrammarCases) {
       {"ERROR DETAIL > C:\\logs\\x.log", "a.cpp", 0x91},
   };
   for (const Case& c : cases) {
-    jbx::LevelSpec spec = jbx::ParseLevelSpec(c.spec);
-    EXPECT_TRUE(spec.valid) << c.spec;
-    EXPECT_EQ(jbx::LevelForUnit(spec, c.unit), c.level) << c.spec << " / " << c.unit;
+    jbx::LevelSpec settings = jbx::ParseLevelSpec(c.settings);
+    EXPECT_TRUE(settings.valid) << c.settings;
+    EXPECT_EQ(jbx::LevelForUnit(settings, c.unit), c.level) << c.settings << " / " << c.unit;
   }
   EXPECT_EQ(jbx::ParseLevelSpec("ERROR > C:\\logs\\x.log ").output, "C:\\logs\\x.log");
 }
@@ -67,9 +67,9 @@ TEST(LevelSpec, MalformedFallsBackToErrors) {
   const char* bad[] = {"FLOWS", "(UNIT:zrt ALL", "ERROR )", "(COMP:x ALL)", "(UNIT: ALL)",
                        "(UNIT:zrt)", "\x01\x02\xff", "(((((("};
   for (const char* b : bad) {
-    jbx::LevelSpec spec = jbx::ParseLevelSpec(b);
-    EXPECT_FALSE(spec.valid) << b;
-    EXPECT_EQ(jbx::LevelForUnit(spec, "zrtctagt.cpp"), 0x80u) << b;
+    jbx::LevelSpec settings = jbx::ParseLevelSpec(b);
+    EXPECT_FALSE(settings.valid) << b;
+    EXPECT_EQ(jbx::LevelForUnit(settings, "zrtctagt.cpp"), 0x80u) << b;
   }
   std::string huge(1 << 20, '(');
   EXPECT_FALSE(jbx::ParseLevelSpec(huge).valid);
@@ -102,9 +102,9 @@ TEST(LogSpec, SubstitutionsAndKeywords) {
 
 TEST(RotatingLog, WrapsKeepingPreservedFiles) {
   std::string base = TempDir() + "/jbx_rot_" + Unique();
-  jbx::LogSpec spec = jbx::ParseLogSpec(base + "-.log LIMIT=1K MAXFILES=3 PRESERVE=1", "$", "t", "u");
+  jbx::LogSpec settings = jbx::ParseLogSpec(base + "-.log LIMIT=1K MAXFILES=3 PRESERVE=1", "$", "t", "u");
   {
-    jbx::RotatingLog log(spec);
+    jbx::RotatingLog log(settings);
     ASSERT_TRUE(log.ok());
     std::string line(100, 'a');
     line += "\n";
@@ -127,11 +127,11 @@ TEST(RotatingLog, CountPrunesOlderStartsThroughInventory) {
   std::vector<std::string> files;
   for (int start = 0; start < 4; ++start) {
     std::string name = dir + "/jbx_cnt_" + std::to_string(start) + "-.log";
-    jbx::LogSpec spec =
+    jbx::LogSpec settings =
         jbx::ParseLogSpec(name + " INVENTORY=" + inv + " COUNT=2 LIMIT=1", "$", "t", "u");
-    jbx::RotatingLog log(spec);
+    jbx::RotatingLog log(settings);
     ASSERT_TRUE(log.Write("x\n"));
-    files.push_back(jbx::SegmentName(spec, 1));
+    files.push_back(jbx::SegmentName(settings, 1));
   }
   EXPECT_FALSE(std::ifstream(files[0]).good());
   EXPECT_FALSE(std::ifstream(files[1]).good());
@@ -145,8 +145,8 @@ TEST(RotatingLog, CountPrunesOlderStartsThroughInventory) {
 }
 
 TEST(RotatingLog, UnwritableDirectoryIsNotFatal) {
-  jbx::LogSpec spec = jbx::ParseLogSpec("/nonexistent-dir/x/y-.log LIMIT=1", "$", "t", "u");
-  jbx::RotatingLog log(spec);
+  jbx::LogSpec settings = jbx::ParseLogSpec("/nonexistent-dir/x/y-.log LIMIT=1", "$", "t", "u");
+  jbx::RotatingLog log(settings);
   EXPECT_FALSE(log.ok());
   EXPECT_FALSE(log.Write("line\n"));
 }
