@@ -149,11 +149,20 @@ TEST(AgentProcess, CounterServiceMissingAndUnregistered) {
   EXPECT_EQ(r.exitCode, 0u);
 }
 
-// The ProgID names a class whose server cannot be loaded: message 10105, HqMain gives up with -2
-// and the process stops in order.
-TEST(AgentProcess, CounterServiceObjectNotCreated) {
-  const char* kClsid = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
-  auto write = [](const std::string& path, const std::string& value) {
+// Registers the counter service's ProgID for a server DLL of the test's choice, and removes the
+// registration again (the agent registers the real one when it next finds none).
+class CounterServiceRegistration {
+ public:
+  explicit CounterServiceRegistration(const std::string& server) {
+    Remove();
+    Write("Orvel.QMXSRV.DUZOVEV1\\CLSID", kClsid);
+    Write(std::string("CLSID\\") + kClsid + "\\InprocServer32", server);
+  }
+  ~CounterServiceRegistration() { Remove(); }
+
+ private:
+  static constexpr const char* kClsid = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
+  static void Write(const std::string& path, const std::string& value) {
     HKEY key;
     if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                         nullptr) != ERROR_SUCCESS)
@@ -161,14 +170,17 @@ TEST(AgentProcess, CounterServiceObjectNotCreated) {
     RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>(value.size() + 1));
     RegCloseKey(key);
-  };
-  auto unregister = [&] {
+  }
+  static void Remove() {
     RegDeleteTreeA(HKEY_CLASSES_ROOT, "Orvel.QMXSRV.DUZOVEV1");
     RegDeleteTreeA(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + kClsid).c_str());
-  };
-  unregister();
-  write("Orvel.QMXSRV.DUZOVEV1\\CLSID", kClsid);
-  write(std::string("CLSID\\") + kClsid + "\\InprocServer32", "C:\\nowhere\\DEDAZUD.DLL");
+  }
+};
+
+// The ProgID names a class whose server cannot be loaded: message 10105, HqMain gives up with -2
+// and the process stops in order.
+TEST(AgentProcess, CounterServiceObjectNotCreated) {
+  CounterServiceRegistration registration("C:\\nowhere\\DEDAZUD.DLL");
   std::string dir = qmxtest::MakeTempDir("qmxnoobj");
   std::string exe = dir + "\\qmx_agent.exe";
   ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
@@ -177,7 +189,6 @@ TEST(AgentProcess, CounterServiceObjectNotCreated) {
     qmxtest::AgentEnvironment env;
     r = qmxtest::Run("\"" + exe + "\" test", 60000);
   }
-  unregister();
   DeleteFileA(exe.c_str());
   RemoveDirectoryA(dir.c_str());
   EXPECT_FALSE(r.timedOut);
@@ -193,23 +204,7 @@ TEST(AgentProcess, CounterServiceObjectNotCreated) {
 // The counter service object is created but its Initialize fails: message 10109, HqMain gives up
 // with -3 and the process stops in order.
 TEST(AgentProcess, CounterServiceFailsToInitialize) {
-  const char* kClsid = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
-  auto write = [](const std::string& path, const std::string& value) {
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-      return;
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-  };
-  auto unregister = [&] {
-    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Orvel.QMXSRV.DUZOVEV1");
-    RegDeleteTreeA(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + kClsid).c_str());
-  };
-  unregister();
-  write("Orvel.QMXSRV.DUZOVEV1\\CLSID", kClsid);
-  write(std::string("CLSID\\") + kClsid + "\\InprocServer32", qmxtest::BinDir() + "failing_counter_service.dll");
+  CounterServiceRegistration registration(qmxtest::BinDir() + "failing_counter_service.dll");
   std::string dir = qmxtest::MakeTempDir("qmxfailinit");
   std::string exe = dir + "\\qmx_agent.exe";
   ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
@@ -218,7 +213,6 @@ TEST(AgentProcess, CounterServiceFailsToInitialize) {
     qmxtest::AgentEnvironment env;
     r = qmxtest::Run("\"" + exe + "\" test", 60000);
   }
-  unregister();
   DeleteFileA(exe.c_str());
   RemoveDirectoryA(dir.c_str());
   EXPECT_FALSE(r.timedOut);
