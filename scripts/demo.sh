@@ -79,8 +79,9 @@ stop() {
   echo "demo: stopping the agent"
   kill -INT "$AGENT" 2>/dev/null || true
   wait "$AGENT" 2>/dev/null || true
-  # The Exchange keys were the demo's own; the tests expect a machine without Exchange.
+  # The Exchange and agent keys were the demo's own; the tests expect a machine without them.
   wine reg delete 'HKLM\SOFTWARE\Microsoft\ExchangeServer' /f >/dev/null 2>&1 || true
+  wine reg delete 'HKLM\SOFTWARE\Orvel' /f >/dev/null 2>&1 || true
   wineserver -k >/dev/null 2>&1 || true
   exit 0
 }

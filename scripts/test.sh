@@ -50,8 +50,9 @@ if [ "$win_ok" = 1 ]; then
   wineserver -k >/dev/null 2>&1 || true
   wineserver -p
   wine cmd /c exit >/dev/null 2>&1
-  # The prefix is the project's own: a demo run may have left its Exchange keys in it.
+  # The prefix is the project's own: a demo run may have left its Exchange and agent keys in it.
   wine reg delete 'HKLM\SOFTWARE\Microsoft\ExchangeServer' /f >/dev/null 2>&1 || true
+  wine reg delete 'HKLM\SOFTWARE\Orvel' /f >/dev/null 2>&1 || true
   run win
   wineserver -k >/dev/null 2>&1 || true
 fi

@@ -177,20 +177,31 @@ class CounterServiceRegistration {
   }
 };
 
-// The ProgID names a class whose server cannot be loaded: message 10105, HqMain gives up with -2
-// and the process stops in order.
-TEST(AgentProcess, CounterServiceObjectNotCreated) {
-  CounterServiceRegistration registration("C:\\nowhere\\DEDAZUD.DLL");
-  std::string dir = qmxtest::MakeTempDir("qmxnoobj");
+// Runs a copy of the agent from a folder of its own (no DEDAZUD.DLL beside it) in console mode on a
+// fresh agent environment, until it ends by itself.
+qmxtest::ProcessResult RunAgentAlone(const char* stem) {
+  std::string dir = qmxtest::MakeTempDir(stem);
   std::string exe = dir + "\\qmx_agent.exe";
-  ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
   qmxtest::ProcessResult r;
+  if (!CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE)) {
+    r.exitCode = GetLastError();
+    r.err = "cannot copy the agent";
+    return r;
+  }
   {
     qmxtest::AgentEnvironment env;
     r = qmxtest::Run("\"" + exe + "\" test", 60000);
   }
   DeleteFileA(exe.c_str());
   RemoveDirectoryA(dir.c_str());
+  return r;
+}
+
+// The ProgID names a class whose server cannot be loaded: message 10105, HqMain gives up with -2
+// and the process stops in order.
+TEST(AgentProcess, CounterServiceObjectNotCreated) {
+  CounterServiceRegistration registration("C:\\nowhere\\DEDAZUD.DLL");
+  qmxtest::ProcessResult r = RunAgentAlone("qmxnoobj");
   EXPECT_FALSE(r.timedOut);
   EXPECT_EQ(r.exitCode, 0u);
   EXPECT_NE(r.out.find("QMXE105: Unable to Connect to Duzovev Service. Ending Process."), std::string::npos)
@@ -205,16 +216,7 @@ TEST(AgentProcess, CounterServiceObjectNotCreated) {
 // with -3 and the process stops in order.
 TEST(AgentProcess, CounterServiceFailsToInitialize) {
   CounterServiceRegistration registration(qmxtest::BinDir() + "failing_counter_service.dll");
-  std::string dir = qmxtest::MakeTempDir("qmxfailinit");
-  std::string exe = dir + "\\qmx_agent.exe";
-  ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
-  qmxtest::ProcessResult r;
-  {
-    qmxtest::AgentEnvironment env;
-    r = qmxtest::Run("\"" + exe + "\" test", 60000);
-  }
-  DeleteFileA(exe.c_str());
-  RemoveDirectoryA(dir.c_str());
+  qmxtest::ProcessResult r = RunAgentAlone("qmxfailinit");
   EXPECT_FALSE(r.timedOut);
   EXPECT_EQ(r.exitCode, 0u);
   EXPECT_NE(r.out.find("QMXE109: Counter service failed to initialize."), std::string::npos) << r.out;
