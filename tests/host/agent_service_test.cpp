@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <memory>
 #include <thread>
 
 #include <cstdlib>
@@ -38,12 +39,29 @@ class AgentService : public ::testing::Test {
   void SetUp() override {
     scm_.h = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_TRUE(scm_.h);
+    Install("\"" + qmxtest::BinDir() + "qmx_agent.exe\"");
+  }
+  // Installs the service qmx_agent with this command line, replacing an earlier installation.
+  void Install(const std::string& commandLine) {
+    if (service_.h) {
+      DeleteService(service_.h);
+      CloseServiceHandle(service_.h);
+      service_.h = nullptr;
+    }
     Remove();
-    std::string path = "\"" + qmxtest::BinDir() + "qmx_agent.exe\"";
     service_.h = CreateServiceA(scm_.h, "qmx_agent", "qmx_agent test", SERVICE_ALL_ACCESS,
                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+                                commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_TRUE(service_.h) << GetLastError();
+  }
+  // The service's process, to wait for its end: STOPPED is reported before main writes its last lines.
+  HANDLE OpenServiceProcess() {
+    SERVICE_STATUS_PROCESS process = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service_.h, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                              sizeof process, &needed))
+      return nullptr;
+    return OpenProcess(SYNCHRONIZE, FALSE, process.dwProcessId);
   }
   void TearDown() override {
     if (service_.h && Query(service_.h).dwCurrentState != SERVICE_STOPPED) {
@@ -90,6 +108,9 @@ TEST_F(AgentService, StartControlsAndStop) {
   ASSERT_TRUE(WaitForState(service_.h, SERVICE_RUNNING, 15000));
   SERVICE_STATUS running = Query(service_.h);
   EXPECT_EQ(running.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+  HANDLE agent = OpenServiceProcess();
+  ASSERT_TRUE(agent) << GetLastError();
+  std::unique_ptr<void, decltype(&CloseHandle)> agent_owner(agent, &CloseHandle);
 
   // PAUSE, CONTINUE, INTERROGATE and an unknown code re-report the state and never change it. (The
   // service manager itself turns PAUSE and CONTINUE away, since the service does not accept them.)
@@ -108,6 +129,7 @@ TEST_F(AgentService, StartControlsAndStop) {
   ASSERT_TRUE(ControlService(service_.h, SERVICE_CONTROL_STOP, &s));
   ASSERT_TRUE(WaitForState(service_.h, SERVICE_STOPPED, 15000));
   EXPECT_EQ(Query(service_.h).dwWin32ExitCode, 0u);
+  EXPECT_EQ(WaitForSingleObject(agent, 15000), WAIT_OBJECT_0);
 
   std::string t = Traces(env);
   for (const char* line : {"HqMain: Environment Set", "HqMain: framework thread started.",
@@ -123,6 +145,41 @@ TEST_F(AgentService, StartControlsAndStop) {
                            "Main: StartServiceCtrlDispatcher returns TRUE", "Main: TERMINATION"})
     EXPECT_NE(t.find(line), std::string::npos) << "MISSING " << line;
 
+}
+
+// Both START_PENDING reports precede RUNNING, with their check points and wait hints.
+TEST_F(AgentService, StartIsReportedPendingTwiceThenRunning) {
+  qmxtest::AgentEnvironment env;
+  Configure(env);
+  Install("\"" + qmxtest::BinDir() + "service_status_probe.exe\" JBX_RAS1 \"ERROR (UNIT:zrt ALL)\" " +
+          "JBX_RAS1_LOG \"" + log_ + "\"");
+  ASSERT_TRUE(StartServiceA(service_.h, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service_.h, SERVICE_RUNNING, 15000));
+  HANDLE probe = OpenServiceProcess();
+  ASSERT_TRUE(probe) << GetLastError();
+  std::unique_ptr<void, decltype(&CloseHandle)> probe_owner(probe, &CloseHandle);
+  SERVICE_STATUS s = {};
+  ASSERT_TRUE(ControlService(service_.h, SERVICE_CONTROL_STOP, &s));
+  ASSERT_TRUE(WaitForState(service_.h, SERVICE_STOPPED, 15000));
+  EXPECT_EQ(WaitForSingleObject(probe, 15000), WAIT_OBJECT_0);
+
+  // The reports in the order they were sent, up to the first RUNNING.
+  const std::string t = Traces(env);
+  std::vector<std::string> reports;
+  const std::string sending = "SendStatusToSCM: Sending ", numbers = "SendStatusToSCM: check point ";
+  for (size_t at = t.find(sending); at != std::string::npos; at = t.find(sending, at + 1)) {
+    size_t state = at + sending.size();
+    size_t detail = t.find(numbers, state);
+    ASSERT_NE(detail, std::string::npos) << t;
+    detail += numbers.size();
+    reports.push_back(t.substr(state, t.find(' ', state) - state) + " " +
+                      t.substr(detail, t.find(", exit", detail) - detail));
+    if (reports.back().rfind("SERVICE_RUNNING", 0) == 0) break;
+  }
+  const std::vector<std::string> expected = {"SERVICE_START_PENDING 1, wait hint 1000",
+                                             "SERVICE_START_PENDING 2, wait hint 5000",
+                                             "SERVICE_RUNNING 0, wait hint 0"};
+  EXPECT_EQ(reports, expected) << t.substr(0, 4000);
 }
 
 TEST_F(AgentService, RereggArgumentInAnyCaseForcesTheRegistration) {
