@@ -24,19 +24,6 @@ TEST(AgentProcess, UnknownOptionsEndWithCodeOne) {
   }
 }
 
-// Every trace file the agent wrote into a folder, one after the other.
-std::string AllTraces(const std::string& dir) {
-  std::string all;
-  WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA((dir + "\\*.log").c_str(), &fd);
-  if (h == INVALID_HANDLE_VALUE) return all;
-  do {
-    all += qmxtest::ReadWholeFile(dir + "\\" + fd.cFileName);
-  } while (FindNextFileA(h, &fd));
-  FindClose(h);
-  return all;
-}
-
 // Sets variables in this process for the child, and takes them out again.
 class ChildEnvironment {
  public:
@@ -71,7 +58,7 @@ TEST(AgentProcess, ConsoleModeRunsUntilShutdownEvent) {
     }
     ASSERT_NE(event, nullptr) << "the agent creates its shutdown event";
     Sleep(3000);  // console mode does not end by itself
-    std::string traceWhileRunning = AllTraces(env.logDir());
+    std::string traceWhileRunning = qmxtest::ReadLogs(env.logDir());
     EXPECT_EQ(traceWhileRunning.find("Main: Returned from main wait"), std::string::npos)
         << "ended by itself: " << traceWhileRunning;
     EXPECT_TRUE(SetEvent(event));
@@ -83,7 +70,7 @@ TEST(AgentProcess, ConsoleModeRunsUntilShutdownEvent) {
     EXPECT_NE(r.out.find("in console mode."), std::string::npos);
 
     // Entry and exit events of the host functions and the guarded lines, in the trace files.
-    std::string t = AllTraces(env.logDir());
+    std::string t = qmxtest::ReadLogs(env.logDir());
     for (const char* line :
          {"Main: CriticalSection intialized", "Main: Shutdown event QMX-SHUTDOWN created", "Main: Console Mode",
           "Main: Going to InitService", "InitService: Attaching a new thread for agent",

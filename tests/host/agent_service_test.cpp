@@ -86,16 +86,7 @@ class AgentService : public ::testing::Test {
     env.SetValue("JBX_RAS1", "ERROR (UNIT:zrt ALL)");
     env.SetValue("JBX_RAS1_LOG", log_);
   }
-  std::string Traces(const qmxtest::AgentEnvironment& env) {
-    std::string all;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((env.logDir() + "\\*.log").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE) return all;
-    do all += qmxtest::ReadWholeFile(env.logDir() + "\\" + fd.cFileName);
-    while (FindNextFileA(h, &fd));
-    FindClose(h);
-    return all;
-  }
+  std::string Traces(const qmxtest::AgentEnvironment& env) { return qmxtest::ReadLogs(env.logDir()); }
 
   std::string log_;
   ScHandle scm_, service_;

@@ -92,6 +92,17 @@ std::string ReadWholeFile(const std::string& path) {
   return ss.str();
 }
 
+std::string ReadLogs(const std::string& dir) {
+  std::string all;
+  WIN32_FIND_DATAA fd;
+  HANDLE h = FindFirstFileA((dir + "\\*.log").c_str(), &fd);
+  if (h == INVALID_HANDLE_VALUE) return all;
+  do all += ReadWholeFile(dir + "\\" + fd.cFileName);
+  while (FindNextFileA(h, &fd));
+  FindClose(h);
+  return all;
+}
+
 }  // namespace qmxtest
 
 namespace qmxtest {

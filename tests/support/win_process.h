@@ -26,6 +26,9 @@ std::string MakeTempDir(const std::string& stem);
 
 std::string ReadWholeFile(const std::string& path);
 
+// Every "*.log" file in a folder, one after the other (a trace log may rotate into several).
+std::string ReadLogs(const std::string& dir);
+
 }  // namespace qmxtest
 
 namespace qmxtest {

@@ -1,0 +1,160 @@
+// HqMain in this process, for the start-up failures that need a hand on the thread's COM state or a
+// counter service that throws: both run here, where the test's class object and HqMain share one
+// run-time library.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "test_counter_service.h"
+#include "win_process.h"
+#include "zrtcoi.h"
+#include "zrtglobals.h"
+
+namespace {
+
+// What one HqMain run gave: its result or what it threw, and what it wrote to standard error.
+struct HqMainRun {
+  int result = 0;
+  enum class Thrown { Nothing, Standard, Other } thrown = Thrown::Nothing;
+  std::string what;
+  std::string err;
+  std::chrono::milliseconds took{0};
+};
+
+class HqMainStart : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.SetValue("JBX_RAS1", "ERROR (UNIT:zrt ALL)");
+    env_.SetValue("JBX_RAS1_LOG", env_.logDir() + "\\hqmain_test-.log");
+    // The ProgID leads to the counter service's class id, as its registration writes it; the
+    // class object itself is the test's, registered in the calling apartment.
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, QMX_DUZOVEV_PROGID "\\CLSID", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const char clsid[] = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(clsid), sizeof clsid);
+    RegCloseKey(key);
+    bCtrServiceInitialized = 0;
+  }
+  void TearDown() override { bCtrServiceInitialized = 0; }
+
+  // Runs HqMain on a thread of its own: prepare() sets up the thread's COM state first, finish()
+  // undoes it afterwards.
+  template <typename Prepare, typename Finish>
+  HqMainRun Run(Prepare prepare, Finish finish) {
+    HqMainRun run;
+    std::thread thread([&] {
+      prepare();
+      testing::internal::CaptureStderr();
+      char arg0[] = "qmx_agent";
+      char* argv[] = {arg0, nullptr};
+      const auto start = std::chrono::steady_clock::now();
+      try {
+        run.result = HqMain(1, argv);
+      } catch (const std::exception& e) {
+        run.thrown = HqMainRun::Thrown::Standard;
+        run.what = e.what();
+      } catch (...) {
+        run.thrown = HqMainRun::Thrown::Other;
+      }
+      run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+      run.err = testing::internal::GetCapturedStderr();
+      finish();
+      CoUninitialize();
+    });
+    thread.join();
+    return run;
+  }
+
+  // HqMain with the test's counter service, whose Initialize ends as asked.
+  HqMainRun RunWithService(qmxtest::InitializeOutcome outcome) {
+    qmxtest::TestCounterServiceFactory factory(outcome);
+    DWORD cookie = 0;
+    return Run(
+        [&] {
+          CoInitialize(nullptr);
+          EXPECT_EQ(CoRegisterClassObject(CLSID_Duzovev, &factory, CLSCTX_INPROC_SERVER,
+                                          REGCLS_MULTIPLEUSE, &cookie),
+                    S_OK);
+        },
+        [&] { CoRevokeClassObject(cookie); });
+  }
+
+  std::string Traces() { return qmxtest::ReadLogs(env_.logDir()); }
+
+  qmxtest::AgentEnvironment env_;
+};
+
+// A thread already in the multithreaded apartment cannot enter a single-threaded one: all five
+// attempts fail, two seconds apart, and HqMain gives up with -1 before the counter service.
+TEST_F(HqMainStart, ComInitializationFailsFiveTimes) {
+  HqMainRun run = Run([] { ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK); }, [] {});
+  EXPECT_EQ(run.result, -1);
+  EXPECT_EQ(run.thrown, HqMainRun::Thrown::Nothing);
+  EXPECT_NE(run.err.find("HqMain: EXITING due to COM initialization failure\n"), std::string::npos) << run.err;
+  EXPECT_GE(run.took.count(), 9900) << "a 2000 ms pause after each of five attempts";
+  EXPECT_EQ(bCtrServiceInitialized, 0) << "the counter service is never reached";
+
+  std::string t = Traces();
+  int attempts = 0;
+  for (size_t at = t.find("HqMain: CoinitializeEx returns 80010106"); at != std::string::npos;
+       at = t.find("HqMain: CoinitializeEx returns 80010106", at + 1))
+    ++attempts;
+  EXPECT_EQ(attempts, 5) << t;
+  EXPECT_NE(t.find("HqMain: EXITING due to COM initialization failure"), std::string::npos);
+  EXPECT_EQ(t.find("HqMain: COM initialized"), std::string::npos);
+}
+
+// How each exception from Initialize ends HqMain; the counter service is released on every path.
+TEST_F(HqMainStart, ExceptionsFromInitialize) {
+  struct Case {
+    qmxtest::InitializeOutcome outcome;
+    HqMainRun::Thrown thrown;
+    int result;
+    std::string err;  // all of it, in this order
+    std::string trace;
+  };
+  const Case cases[] = {
+      {qmxtest::InitializeOutcome::ThrowBadAlloc, HqMainRun::Thrown::Nothing, -3,
+       "HqMain: Duzovev Initialize function failed, bad_alloc - std::bad_alloc\nHqMain: EXITING\n",
+       "HqMain: Duzovev Initialize function failed, bad_alloc - std::bad_alloc"},
+      {qmxtest::InitializeOutcome::ThrowStandard, HqMainRun::Thrown::Standard, 0,
+       "HqMain: Duzovev Initialize standard exception - counter service broke\n",
+       "HqMain: Duzovev Initialize standard exception - counter service broke"},
+      {qmxtest::InitializeOutcome::ThrowOther, HqMainRun::Thrown::Other, 0,
+       "HqMain: Duzovev Initialize function failed, exception thrown!\nHqMain: Errno=",
+       "HqMain: Duzovev Initialize function failed, exception thrown!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.trace);
+    const size_t traced = Traces().size();
+    HqMainRun run = RunWithService(c.outcome);
+    EXPECT_EQ(run.thrown, c.thrown);
+    if (c.thrown == HqMainRun::Thrown::Nothing) {
+      EXPECT_EQ(run.result, c.result);
+    }
+    if (c.thrown == HqMainRun::Thrown::Standard) {
+      EXPECT_EQ(run.what, "counter service broke");
+    }
+    EXPECT_EQ(run.err.find("HqMain: Duzovev instance creation FAILED"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_EQ(qmxtest::LiveCounterServices(), 0) << "the counter service is released";
+    EXPECT_EQ(pDuzovev, nullptr);
+    const std::string t = Traces().substr(traced);
+    EXPECT_NE(t.find(c.trace), std::string::npos) << t;
+    EXPECT_NE(t.find("HqMain: Duzovev instance created"), std::string::npos);
+    EXPECT_EQ(t.find("HqMain: framework thread started."), std::string::npos) << "no start after it";
+    bCtrServiceInitialized = 0;
+  }
+  // The other exception carries the run-time error number and the last Win32 error.
+  HqMainRun run = RunWithService(qmxtest::InitializeOutcome::ThrowOther);
+  EXPECT_NE(run.err.find(" LastError=1816\n"), std::string::npos) << run.err;
+  EXPECT_NE(Traces().find(" LastError=1816[00000718]"), std::string::npos);
+}
+
+}  // namespace

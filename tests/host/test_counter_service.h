@@ -1,0 +1,107 @@
+// A counter service for the start-up tests whose Initialize does what the test asks: fail, or
+// throw std::bad_alloc, a standard exception, or something that is no exception class at all.
+// Every other call fails. Live() counts the objects not yet released.
+#pragma once
+
+#include <windows.h>
+
+#include <new>
+#include <stdexcept>
+
+#include "zrtsrv.h"
+
+namespace qmxtest {
+
+enum class InitializeOutcome { Fail, ThrowBadAlloc, ThrowStandard, ThrowOther };
+
+inline LONG& LiveCounterServices() {
+  static LONG live = 0;
+  return live;
+}
+
+class TestCounterService : public IDuzovev {
+ public:
+  explicit TestCounterService(InitializeOutcome outcome) : outcome_(outcome) {
+    InterlockedIncrement(&LiveCounterServices());
+  }
+  virtual ~TestCounterService() = default;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDuzovev)) {
+      *ppv = static_cast<IDuzovev*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    LONG n = InterlockedDecrement(&refs_);
+    if (n == 0) {
+      InterlockedDecrement(&LiveCounterServices());
+      delete this;
+    }
+    return static_cast<ULONG>(n);
+  }
+  HRESULT STDMETHODCALLTYPE Initialize(ULONG, ULONG, ULONG) override {
+    switch (outcome_) {
+      case InitializeOutcome::ThrowBadAlloc:
+        throw std::bad_alloc();
+      case InitializeOutcome::ThrowStandard:
+        throw std::runtime_error("counter service broke");
+      case InitializeOutcome::ThrowOther:
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        throw 42;
+      case InitializeOutcome::Fail:
+        break;
+    }
+    return E_FAIL;
+  }
+  HRESULT STDMETHODCALLTYPE DescribeSampleI(ULONG, ULONG, ULONG, ULONG, ULONG, ULONG, ULONGLONG*) override {
+    return E_FAIL;
+  }
+  HRESULT STDMETHODCALLTYPE DescribeSampleFixedData(ULONGLONG, const char*, const char*, ULONG) override {
+    return E_FAIL;
+  }
+  HRESULT STDMETHODCALLTYPE Reserved6() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE SampleLock(ULONGLONG, ULONG) override { return E_FAIL; }
+  HRESULT STDMETHODCALLTYPE SampleRows(ULONGLONG, ULONG*) override { return E_FAIL; }
+  HRESULT STDMETHODCALLTYPE SampleData(ULONGLONG, ULONG, ULONG*, BYTE*) override { return E_FAIL; }
+  HRESULT STDMETHODCALLTYPE SampleCopy(ULONGLONG, ULONG, ULONG*, BYTE*) override { return E_FAIL; }
+  HRESULT STDMETHODCALLTYPE Reserved11() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Terminate() override { return S_OK; }
+
+ private:
+  InitializeOutcome outcome_;
+  LONG refs_ = 1;
+};
+
+// A factory that lives as long as its registration; it is never deleted through Release.
+class TestCounterServiceFactory : public IClassFactory {
+ public:
+  explicit TestCounterServiceFactory(InitializeOutcome outcome) : outcome_(outcome) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+      *ppv = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (outer) return CLASS_E_NOAGGREGATION;
+    TestCounterService* s = new (std::nothrow) TestCounterService(outcome_);
+    if (!s) return E_OUTOFMEMORY;
+    HRESULT hr = s->QueryInterface(riid, ppv);
+    s->Release();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+ private:
+  InitializeOutcome outcome_;
+};
+
+}  // namespace qmxtest
