@@ -41,7 +41,12 @@ class HqMainStart : public ::testing::Test {
     RegCloseKey(key);
     bCtrServiceInitialized = 0;
   }
-  void TearDown() override { bCtrServiceInitialized = 0; }
+  // The ProgID goes again: a class id without its server would fail every later agent start,
+  // while with no ProgID the agent registers the real server itself.
+  void TearDown() override {
+    bCtrServiceInitialized = 0;
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, QMX_DUZOVEV_PROGID);
+  }
 
   // Runs HqMain on a thread of its own: prepare() sets up the thread's COM state first, finish()
   // undoes it afterwards.
