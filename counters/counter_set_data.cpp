@@ -43,6 +43,68 @@ struct DefinitionSource {
   const char* scales;  // as the string holds them
 };
 
+// Field lists and scales that two definitions share: the same counters under another
+// performance object or release.
+// Counters of the database engine of 2007 and of 2010 (800, 966).
+const char kDatabaseNames[] =
+    "_INSTANCE_, Database Cache % Hit, Database Page Fault Stalls/sec, "
+    "Database Page Faults/sec, Database Cache Size, Log Record Stalls/sec, "
+    "Log Threads Waiting, Log Writes/sec, Table Open Cache % Hit, Table Open Cache Hits/sec, "
+    "Table Open Cache Misses/sec, Table Opens/sec, Version Buckets Allocated, "
+    "Database Cache Size (MB), I/O Database Reads Average Latency, I/O Database Reads/sec, "
+    "I/O Database Writes Average Latency, I/O Database Writes/sec, I/O Log Reads/sec, "
+    "I/O Log Writes Average Latency, I/O Log Writes/sec, Log Bytes Write/sec, "
+    "Pages Converted/sec, Records Converted/sec, _INSTANCE_";
+const char kDatabaseScales[] =
+    "0 100 100 100 0.0009765625 100 1 100 100 100 100 100 1 1 1 100 1 100 100 1 100 100 100 100 0";
+// Counters of its instances (851, 971).
+const char kDatabaseInstanceNames[] =
+    "_INSTANCE_, Log Generation Checkpoint Depth, I/O Database Reads Average Latency, "
+    "I/O Database Reads/sec, I/O Database Writes Average Latency, I/O Database Writes/sec, "
+    "I/O Log Read/sec, I/O Log Writes Average Latency, I/O Log Writes/sec, "
+    "Log Bytes Write/sec, Log Files Generated, Log Record Stall/sec, Log Threads Waiting, "
+    "Log Writes/sec, Pages Converted/sec, Records Converted/sec, Table Open Cache % Hit, "
+    "Table Open Cache Hits/sec, Table Open Cache Misses/sec, Table Opens/sec, "
+    "Version buckets allocated";
+const char kDatabaseInstanceScales[] =
+    "0 1 1 100 1 100 100 1 100 100 1 100 1 100 100 100 100 100 100 100 1";
+// Counters of the on-demand and transport scanners (1026, 1041).
+const char kScannerMessageNames[] =
+    "_INSTANCE_, Malware Message Parts Cleaned, Malware Message Parts Deleted, "
+    "Malware Message Parts Detected, Malware Message Parts Quarantined, Message Parts Scanned, "
+    "Message Parts Scanned/sec, Messages Scanned/sec, Sender Filter Messages Detected, "
+    "Sender Filter Messages Quarantined, Sender Filter Messages Skipped, "
+    "Subject Filter Messages Detected, Subject Filter Messages Quarantined, "
+    "Subject Filter Messages Skipped";
+const char kScannerScales[] = "0 1 1 1 1 1 100 100 1 1 1 1 1 1";
+// Counters of the realtime and scheduled scanners (1031, 1036).
+const char kScannerMessagePartNames[] =
+    "_INSTANCE_, Malware Message Parts Cleaned, Malware Message Parts Deleted, "
+    "Malware Message Parts Detected, Malware Message Parts Quarantined, Message Parts Scanned, "
+    "Message Parts Scanned/sec, Messages Scanned/sec, Sender Filter Message Parts Detected, "
+    "Sender Filter Message Parts Quarantined, Sender Filter Message Parts Skipped, "
+    "Subject Filter Message Parts Detected, Subject Filter Message Parts Quarantined, "
+    "Subject Filter Message Parts Skipped";
+// Counters of MailTips under its two object names (1071, 1111).
+const char kMailTipsNames[] =
+    "Automatic Replies (1 sec), Automatic Replies (10 sec), Automatic Replies (3 sec), "
+    "Automatic Replies Turned On, Average Active Directory Response Time, "
+    "Count of GroupMetrics Queries (sec), GetMailTips Average Recipient Number, "
+    "GetMailTips Average Response Time, "
+    "GetMailTips Average Response Time for GroupMetrics Queries, "
+    "GetMailTipsConfiguration Average Response Time, "
+    "GetServiceConfiguration average response time, Intra-Site MailTips Failures (sec), "
+    "MailboxFull Answered Within One Second, MailboxFull Answered Within Ten Seconds, "
+    "MailboxFull Answered Within Three Seconds, MailboxFull with Positive Responses, "
+    "MailTips Accumulated Exception Recipients, "
+    "MailTips Accumulated Mailbox Sourced Recipients, MailTips Accumulated Recipients, "
+    "MailTips Accumulated Requests, MailTips Current Requests, "
+    "MailTips Queries Answered Within One Second, "
+    "MailTips Queries Answered Within Ten Seconds, "
+    "MailTips Queries Answered Within Three Seconds";
+const char kMailTipsScales[] =
+    "100 100 100 1 100 100 100 100 100 100 100 100 100 100 100 1 1 1 1 1 1 100 100 100";
+
 // Definition 986 fills no table: the 332-byte instance name, 33 counters of 4 bytes, the time
 // stamp of 8 bytes, a 560-byte row.
 struct OwnLayout {
@@ -53,17 +115,7 @@ struct OwnLayout {
 const OwnLayout kOwnLayout986 = {560, 332, "Last Scan: Timestamp (UTC)"};
 
 const DefinitionSource kDefinitions[] = {
-    {800, "Database", 1, 1, 1, kDatabase800,
-     "_INSTANCE_, Database Cache % Hit, Database Page Fault Stalls/sec, "
-     "Database Page Faults/sec, Database Cache Size, Log Record Stalls/sec, "
-     "Log Threads Waiting, Log Writes/sec, Table Open Cache % Hit, Table Open Cache Hits/sec, "
-     "Table Open Cache Misses/sec, Table Opens/sec, Version Buckets Allocated, "
-     "Database Cache Size (MB), I/O Database Reads Average Latency, I/O Database Reads/sec, "
-     "I/O Database Writes Average Latency, I/O Database Writes/sec, I/O Log Reads/sec, "
-     "I/O Log Writes Average Latency, I/O Log Writes/sec, Log Bytes Write/sec, "
-     "Pages Converted/sec, Records Converted/sec, _INSTANCE_",
-     "0 100 100 100 0.0009765625 100 1 100 100 100 100 100 1 1 1 100 1 100 100 1 100 100 100 "
-     "100 0"},
+    {800, "Database", 1, 1, 1, kDatabase800, kDatabaseNames, kDatabaseScales},
     {805, "NTDS", 1, 1, 2, kPlain,
      "AB Browses/sec, AB Client Sessions, LDAP Searches/sec, DS Threads in Use, AB ANR/sec, "
      "AB Matches/sec, AB Property Reads/sec, AB Proxy Lookups/sec, AB Searches/sec, "
@@ -193,15 +245,7 @@ const DefinitionSource kDefinitions[] = {
      "Volume Queued Outbound, Rate of messages sent, Rate of messages received, "
      "Rate of volume sent, Rate of volume received",
      "1 1 1 1 1 1 1 1 1 1 1 1 1 1"},
-    {851, "Database ==> Instances", 2, 1, 17, kPlain,
-     "_INSTANCE_, Log Generation Checkpoint Depth, I/O Database Reads Average Latency, "
-     "I/O Database Reads/sec, I/O Database Writes Average Latency, I/O Database Writes/sec, "
-     "I/O Log Read/sec, I/O Log Writes Average Latency, I/O Log Writes/sec, "
-     "Log Bytes Write/sec, Log Files Generated, Log Record Stall/sec, Log Threads Waiting, "
-     "Log Writes/sec, Pages Converted/sec, Records Converted/sec, Table Open Cache % Hit, "
-     "Table Open Cache Hits/sec, Table Open Cache Misses/sec, Table Opens/sec, "
-     "Version buckets allocated",
-     "0 1 1 100 1 100 100 1 100 100 1 100 1 100 100 100 100 100 100 100 1"},
+    {851, "Database ==> Instances", 2, 1, 17, kPlain, kDatabaseInstanceNames, kDatabaseInstanceScales},
     {856, "MSExchange Recipient Cache", 2, 1, 18, kPlain,
      "_INSTANCE_, Address Lookups Pending, Batched Address Lookups, Expand Group Requests, "
      "Individual Address Lookups",
@@ -370,26 +414,8 @@ const DefinitionSource kDefinitions[] = {
      "Total Messages Detected, Total Messages Purged, Total Messages Scanned, "
      "Total Messages Tagged",
      "0 100 100 100 100 1 1 1 1 1 1 1 1"},
-    {966, "MSExchange Database", 1, 1, 1, kPlain,
-     "_INSTANCE_, Database Cache % Hit, Database Page Fault Stalls/sec, "
-     "Database Page Faults/sec, Database Cache Size, Log Record Stalls/sec, "
-     "Log Threads Waiting, Log Writes/sec, Table Open Cache % Hit, Table Open Cache Hits/sec, "
-     "Table Open Cache Misses/sec, Table Opens/sec, Version Buckets Allocated, "
-     "Database Cache Size (MB), I/O Database Reads Average Latency, I/O Database Reads/sec, "
-     "I/O Database Writes Average Latency, I/O Database Writes/sec, I/O Log Reads/sec, "
-     "I/O Log Writes Average Latency, I/O Log Writes/sec, Log Bytes Write/sec, "
-     "Pages Converted/sec, Records Converted/sec, _INSTANCE_",
-     "0 100 100 100 0.0009765625 100 1 100 100 100 100 100 1 1 1 100 1 100 100 1 100 100 100 "
-     "100 0"},
-    {971, "MSExchange Database ==> Instances", 2, 1, 17, kPlain,
-     "_INSTANCE_, Log Generation Checkpoint Depth, I/O Database Reads Average Latency, "
-     "I/O Database Reads/sec, I/O Database Writes Average Latency, I/O Database Writes/sec, "
-     "I/O Log Read/sec, I/O Log Writes Average Latency, I/O Log Writes/sec, "
-     "Log Bytes Write/sec, Log Files Generated, Log Record Stall/sec, Log Threads Waiting, "
-     "Log Writes/sec, Pages Converted/sec, Records Converted/sec, Table Open Cache % Hit, "
-     "Table Open Cache Hits/sec, Table Open Cache Misses/sec, Table Opens/sec, "
-     "Version buckets allocated",
-     "0 1 1 100 1 100 100 1 100 100 1 100 1 100 100 100 100 100 100 100 1"},
+    {966, "MSExchange Database", 1, 1, 1, kPlain, kDatabaseNames, kDatabaseScales},
+    {971, "MSExchange Database ==> Instances", 2, 1, 17, kPlain, kDatabaseInstanceNames, kDatabaseInstanceScales},
     {976, "MSExchange Mailbox Replication Service", 1, 1, 44, kPlain,
      "Last Scan Duration (msec), Mailbox databases in Active Directory site, "
      "Mailbox servers in Active Directory site, Unreachable Databases, Unreachable Servers, "
@@ -483,38 +509,10 @@ const DefinitionSource kDefinitions[] = {
      "Average Mailbox Processing Time In seconds, Handled Exceptions, Mailboxes processed, "
      "Mailboxes processed/sec, Highest Event Counter Polled, Percentage of Interesting Events",
      "0 1 1 100 1 100 100 100 100 1 1 1 1 100 1 1 100 1 100"},
-    {1026, "Forefront Exchange On Demand Scanner", 2, 1, 54, kPlain,
-     "_INSTANCE_, Malware Message Parts Cleaned, Malware Message Parts Deleted, "
-     "Malware Message Parts Detected, Malware Message Parts Quarantined, Message Parts Scanned, "
-     "Message Parts Scanned/sec, Messages Scanned/sec, Sender Filter Messages Detected, "
-     "Sender Filter Messages Quarantined, Sender Filter Messages Skipped, "
-     "Subject Filter Messages Detected, Subject Filter Messages Quarantined, "
-     "Subject Filter Messages Skipped",
-     "0 1 1 1 1 1 100 100 1 1 1 1 1 1"},
-    {1031, "Forefront Exchange Realtime Scanner", 2, 1, 55, kPlain,
-     "_INSTANCE_, Malware Message Parts Cleaned, Malware Message Parts Deleted, "
-     "Malware Message Parts Detected, Malware Message Parts Quarantined, Message Parts Scanned, "
-     "Message Parts Scanned/sec, Messages Scanned/sec, Sender Filter Message Parts Detected, "
-     "Sender Filter Message Parts Quarantined, Sender Filter Message Parts Skipped, "
-     "Subject Filter Message Parts Detected, Subject Filter Message Parts Quarantined, "
-     "Subject Filter Message Parts Skipped",
-     "0 1 1 1 1 1 100 100 1 1 1 1 1 1"},
-    {1036, "Forefront Exchange Scheduled Scanner", 2, 1, 56, kPlain,
-     "_INSTANCE_, Malware Message Parts Cleaned, Malware Message Parts Deleted, "
-     "Malware Message Parts Detected, Malware Message Parts Quarantined, Message Parts Scanned, "
-     "Message Parts Scanned/sec, Messages Scanned/sec, Sender Filter Message Parts Detected, "
-     "Sender Filter Message Parts Quarantined, Sender Filter Message Parts Skipped, "
-     "Subject Filter Message Parts Detected, Subject Filter Message Parts Quarantined, "
-     "Subject Filter Message Parts Skipped",
-     "0 1 1 1 1 1 100 100 1 1 1 1 1 1"},
-    {1041, "Forefront Exchange Transport Scanner", 2, 1, 57, kPlain,
-     "_INSTANCE_, Malware Message Parts Cleaned, Malware Message Parts Deleted, "
-     "Malware Message Parts Detected, Malware Message Parts Quarantined, Message Parts Scanned, "
-     "Message Parts Scanned/sec, Messages Scanned/sec, Sender Filter Messages Detected, "
-     "Sender Filter Messages Quarantined, Sender Filter Messages Skipped, "
-     "Subject Filter Messages Detected, Subject Filter Messages Quarantined, "
-     "Subject Filter Messages Skipped",
-     "0 1 1 1 1 1 100 100 1 1 1 1 1 1"},
+    {1026, "Forefront Exchange On Demand Scanner", 2, 1, 54, kPlain, kScannerMessageNames, kScannerScales},
+    {1031, "Forefront Exchange Realtime Scanner", 2, 1, 55, kPlain, kScannerMessagePartNames, kScannerScales},
+    {1036, "Forefront Exchange Scheduled Scanner", 2, 1, 56, kPlain, kScannerMessagePartNames, kScannerScales},
+    {1041, "Forefront Exchange Transport Scanner", 2, 1, 57, kPlain, kScannerMessageNames, kScannerScales},
     {1046, "MSExchangeTransport Database", 2, 1, 53, kPlain,
      "_INSTANCE_, Colum cache load total, Colum cache load/sec, Column cache loaded bytes/sec, "
      "Column cache loaded columns total, Column cache loaded columns/sec, "
@@ -548,23 +546,7 @@ const DefinitionSource kDefinitions[] = {
      "Shadow Queue Auto Discards Total, Shadow Re-submission Queue Length, "
      "Successful Submissions, Successful Submissions Per Second",
      "0 1 1 1 100 1 1 1 1 100"},
-    {1071, "MSExchange MailTips", 1, 1, 68, kPlain,
-     "Automatic Replies (1 sec), Automatic Replies (10 sec), Automatic Replies (3 sec), "
-     "Automatic Replies Turned On, Average Active Directory Response Time, "
-     "Count of GroupMetrics Queries (sec), GetMailTips Average Recipient Number, "
-     "GetMailTips Average Response Time, "
-     "GetMailTips Average Response Time for GroupMetrics Queries, "
-     "GetMailTipsConfiguration Average Response Time, "
-     "GetServiceConfiguration average response time, Intra-Site MailTips Failures (sec), "
-     "MailboxFull Answered Within One Second, MailboxFull Answered Within Ten Seconds, "
-     "MailboxFull Answered Within Three Seconds, MailboxFull with Positive Responses, "
-     "MailTips Accumulated Exception Recipients, "
-     "MailTips Accumulated Mailbox Sourced Recipients, MailTips Accumulated Recipients, "
-     "MailTips Accumulated Requests, MailTips Current Requests, "
-     "MailTips Queries Answered Within One Second, "
-     "MailTips Queries Answered Within Ten Seconds, "
-     "MailTips Queries Answered Within Three Seconds",
-     "100 100 100 1 100 100 100 100 100 100 100 100 100 100 100 1 1 1 1 1 1 100 100 100"},
+    {1071, "MSExchange MailTips", 1, 1, 68, kPlain, kMailTipsNames, kMailTipsScales},
     {1076, "MSExchange Replication Server", 1, 1, 62, kPlain,
      "GetCopyStatus Server-Side Calls, GetCopyStatus Server-Side Calls/sec",
      "1 100"},
@@ -629,23 +611,7 @@ const DefinitionSource kDefinitions[] = {
      "SmartForward Commands/Sec",
      "1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 100 1 100 1 100 1 100 1 1 100 1 100 1 "
      "100 1 100 1 1 100 100 1 100 100 100 100 100 100 1 100 100 100 100 100 100 100 100 100 100"},
-    {1111, "MSExchange MailTips Service", 1, 1, 68, kPlain,
-     "Automatic Replies (1 sec), Automatic Replies (10 sec), Automatic Replies (3 sec), "
-     "Automatic Replies Turned On, Average Active Directory Response Time, "
-     "Count of GroupMetrics Queries (sec), GetMailTips Average Recipient Number, "
-     "GetMailTips Average Response Time, "
-     "GetMailTips Average Response Time for GroupMetrics Queries, "
-     "GetMailTipsConfiguration Average Response Time, "
-     "GetServiceConfiguration average response time, Intra-Site MailTips Failures (sec), "
-     "MailboxFull Answered Within One Second, MailboxFull Answered Within Ten Seconds, "
-     "MailboxFull Answered Within Three Seconds, MailboxFull with Positive Responses, "
-     "MailTips Accumulated Exception Recipients, "
-     "MailTips Accumulated Mailbox Sourced Recipients, MailTips Accumulated Recipients, "
-     "MailTips Accumulated Requests, MailTips Current Requests, "
-     "MailTips Queries Answered Within One Second, "
-     "MailTips Queries Answered Within Ten Seconds, "
-     "MailTips Queries Answered Within Three Seconds",
-     "100 100 100 1 100 100 100 100 100 100 100 100 100 100 100 1 1 1 1 1 1 100 100 100"},
+    {1111, "MSExchange MailTips Service", 1, 1, 68, kPlain, kMailTipsNames, kMailTipsScales},
     {1116, "MSExchange Mailbox Replication Service Per Mdb", 2, 1, 46, kInnerCount35,
      "_INSTANCE_, Active Moves: Total Moves, MDB Health: Content Indexing Lagging, "
      "MDB Health: Database Replication Lagging, MDB Health: Scan Failure, "
