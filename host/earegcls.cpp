@@ -329,34 +329,50 @@ uint32_t CRegistry::DeleteKey(const char* path, bool keepValued) {
   QMX_RETURN(kOk);
 }
 
+uint32_t CRegistry::StepEnumeration(int kind, bool descending) {
+  if (enumKind_ != 0 && enumKind_ != kind) return kOtherEnumeration;
+  if (enumKind_ == 0) {
+    enumKind_ = kind;
+    enumDescending_ = descending;
+    enumDone_ = false;
+    enumIndex_ = 0;
+    if (descending) {
+      DWORD subKeys = 0, values = 0;
+      LONG rc = RegQueryInfoKeyA(current_.get(), nullptr, nullptr, nullptr, &subKeys, nullptr,
+                                 nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+      if (rc != ERROR_SUCCESS) {
+        ResetEnumeration();
+        return Fail("RegQueryInfoKey", rc);
+      }
+      const DWORD entries = kind == kEnumValues ? values : subKeys;
+      if (entries == 0) enumDone_ = true;
+      else enumIndex_ = entries - 1;
+    }
+  }
+  if (enumDone_) {
+    ResetEnumeration();
+    return kNoMoreEntries;
+  }
+  return kOk;
+}
+
+void CRegistry::AdvanceEnumeration() {
+  if (enumDescending_) {
+    if (enumIndex_ == 0) enumDone_ = true;
+    else --enumIndex_;
+  } else {
+    ++enumIndex_;
+  }
+}
+
 uint32_t CRegistry::EnumVals(char* name, DWORD* nameSize, BYTE* data, DWORD* dataSize, DWORD* type,
                              DWORD* index, bool descending) {
   QMX_ENTRY_NAMED("CRegistry::EnumVals");
   lastOperation_ = "EnumVals";
   if (!current_) QMX_RETURN(kNoKeyOpen);
   if (!name || !nameSize || !data || !dataSize) QMX_RETURN(kMissingBuffer);
-  if (enumKind_ == 2) QMX_RETURN(kOtherEnumeration);
-  if (enumKind_ == 0) {
-    enumKind_ = 1;
-    enumDescending_ = descending;
-    enumDone_ = false;
-    enumIndex_ = 0;
-    if (descending) {
-      DWORD values = 0;
-      LONG rc = RegQueryInfoKeyA(current_.get(), nullptr, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr, &values, nullptr, nullptr, nullptr, nullptr);
-      if (rc != ERROR_SUCCESS) {
-        ResetEnumeration();
-        QMX_RETURN(Fail("RegQueryInfoKey", rc));
-      }
-      if (values == 0) enumDone_ = true;
-      else enumIndex_ = values - 1;
-    }
-  }
-  if (enumDone_) {
-    ResetEnumeration();
-    QMX_RETURN(kNoMoreEntries);
-  }
+  const uint32_t step = StepEnumeration(kEnumValues, descending);
+  if (step != kOk) QMX_RETURN(step);
   std::memset(name, 0, *nameSize);
   std::memset(data, 0, *dataSize);
   DWORD t = 0;
@@ -376,12 +392,7 @@ uint32_t CRegistry::EnumVals(char* name, DWORD* nameSize, BYTE* data, DWORD* dat
   if (rc != ERROR_SUCCESS) QMX_RETURN(kWin32Failure);
   if (type) *type = t;
   if (index) *index = enumIndex_;
-  if (enumDescending_) {
-    if (enumIndex_ == 0) enumDone_ = true;
-    else --enumIndex_;
-  } else {
-    ++enumIndex_;
-  }
+  AdvanceEnumeration();
   QMX_RETURN(kOk);
 }
 
@@ -391,28 +402,8 @@ uint32_t CRegistry::EnumKeys(char* name, DWORD* nameSize, char* cls, DWORD* clsS
   lastOperation_ = "EnumKeys";
   if (!current_) QMX_RETURN(kNoKeyOpen);
   if (!name || !nameSize || (cls && !clsSize)) QMX_RETURN(kMissingBuffer);
-  if (enumKind_ == 1) QMX_RETURN(kOtherEnumeration);
-  if (enumKind_ == 0) {
-    enumKind_ = 2;
-    enumDescending_ = descending;
-    enumDone_ = false;
-    enumIndex_ = 0;
-    if (descending) {
-      DWORD keys = 0;
-      LONG rc = RegQueryInfoKeyA(current_.get(), nullptr, nullptr, nullptr, &keys, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-      if (rc != ERROR_SUCCESS) {
-        ResetEnumeration();
-        QMX_RETURN(Fail("RegQueryInfoKey", rc));
-      }
-      if (keys == 0) enumDone_ = true;
-      else enumIndex_ = keys - 1;
-    }
-  }
-  if (enumDone_) {
-    ResetEnumeration();
-    QMX_RETURN(kNoMoreEntries);
-  }
+  const uint32_t step = StepEnumeration(kEnumSubKeys, descending);
+  if (step != kOk) QMX_RETURN(step);
   std::memset(name, 0, *nameSize);
   if (cls) std::memset(cls, 0, *clsSize);
   FILETIME ft{};
@@ -428,12 +419,7 @@ uint32_t CRegistry::EnumKeys(char* name, DWORD* nameSize, char* cls, DWORD* clsS
   if (rc != ERROR_SUCCESS) QMX_RETURN(kWin32Failure);
   if (lastWrite) *lastWrite = ft;
   if (index) *index = enumIndex_;
-  if (enumDescending_) {
-    if (enumIndex_ == 0) enumDone_ = true;
-    else --enumIndex_;
-  } else {
-    ++enumIndex_;
-  }
+  AdvanceEnumeration();
   QMX_RETURN(kOk);
 }
 

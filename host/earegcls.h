@@ -144,6 +144,12 @@ class CRegistry {
   uint32_t OpenPath(const std::string& path, bool create, RegKey& out);
   uint32_t DeleteTree(const std::string& path, bool keepValued);
   void ResetEnumeration();
+  enum { kEnumValues = 1, kEnumSubKeys = 2 };  // what enumKind_ holds while one runs
+  // Starts an enumeration of this kind on its first call. kOk while an entry is left to read;
+  // kNoMoreEntries (the enumeration reset) when none is; kOtherEnumeration during the other kind.
+  uint32_t StepEnumeration(int kind, bool descending);
+  // After an entry was read: the next index in the enumeration's direction.
+  void AdvanceEnumeration();
   void CopyFrom(const CRegistry& other);
 
   std::string path_;           // current path below the root, no leading "\"
@@ -153,7 +159,7 @@ class CRegistry {
   HKEY root_ = nullptr;        // predefined root the paths hang from
   std::string machine_;
   bool attributesSet_ = false;
-  int enumKind_ = 0;           // 0 none, 1 values, 2 subkeys
+  int enumKind_ = 0;           // 0 none, kEnumValues or kEnumSubKeys
   bool enumDescending_ = false;
   bool enumDone_ = false;      // descending enumeration passed index 0
   bool keepOpen_ = false;
