@@ -56,10 +56,15 @@ struct InstanceState {
   bool missing = false;                 // some counter could not be added
 };
 
+}  // namespace
+
+// One published round of a sample: its rows back to back.
 struct Round {
   ULONG rows = 0;
   std::vector<uint8_t> bytes;
 };
+
+namespace {
 
 using qmx::FromWide;
 using qmx::ToWide;
@@ -435,17 +440,23 @@ HRESULT Collector::Rows(ULONGLONG handle, ULONG* rows) {
   QMX_RETURN(S_OK);
 }
 
+HRESULT Collector::ReadableRound(ULONGLONG handle, ULONG* written, std::shared_ptr<Sample>* sample,
+                                 std::shared_ptr<const Round>* round) {
+  if (!written) return E_POINTER;
+  *written = 0;
+  *sample = Find(handle);
+  if (!*sample) return E_HANDLE;
+  std::lock_guard<std::mutex> lock((*sample)->mu);
+  *round = (*sample)->View();
+  return S_OK;
+}
+
 HRESULT Collector::Data(ULONGLONG handle, ULONG bufferSize, ULONG* written, BYTE* buffer) {
   QMX_ENTRY();
-  if (!written) QMX_RETURN(E_POINTER);
-  *written = 0;
-  std::shared_ptr<Sample> s = Find(handle);
-  if (!s) QMX_RETURN(E_HANDLE);
+  std::shared_ptr<Sample> s;
   std::shared_ptr<const Round> view;
-  {
-    std::lock_guard<std::mutex> lock(s->mu);
-    view = s->View();
-  }
+  const HRESULT found = ReadableRound(handle, written, &s, &view);
+  if (FAILED(found)) QMX_RETURN(found);
   ULONG rowSize = static_cast<ULONG>(s->def.rowSize);
   ULONG fit = std::min<ULONG>(view->rows, bufferSize / rowSize);
   if (fit && !buffer) QMX_RETURN(E_POINTER);
@@ -457,15 +468,10 @@ HRESULT Collector::Data(ULONGLONG handle, ULONG bufferSize, ULONG* written, BYTE
 
 HRESULT Collector::Copy(ULONGLONG handle, ULONG bufferSize, ULONG* written, BYTE* buffer) {
   QMX_ENTRY();
-  if (!written) QMX_RETURN(E_POINTER);
-  *written = 0;
-  std::shared_ptr<Sample> s = Find(handle);
-  if (!s) QMX_RETURN(E_HANDLE);
+  std::shared_ptr<Sample> s;
   std::shared_ptr<const Round> view;
-  {
-    std::lock_guard<std::mutex> lock(s->mu);
-    view = s->View();
-  }
+  const HRESULT found = ReadableRound(handle, written, &s, &view);
+  if (FAILED(found)) QMX_RETURN(found);
   size_t need = view->bytes.size();
   if (bufferSize < need) QMX_RETURN(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
   if (need && !buffer) QMX_RETURN(E_POINTER);

@@ -18,6 +18,7 @@
 namespace dedazud {
 
 struct Sample;
+struct Round;
 
 class Collector {
  public:
@@ -48,6 +49,10 @@ class Collector {
 
  private:
   std::shared_ptr<Sample> Find(ULONGLONG handle);
+  // For Data and Copy: the handle's sample and the round its reader sees (the pinned one while
+  // the reader holds the lock, else the latest); *written starts at 0.
+  HRESULT ReadableRound(ULONGLONG handle, ULONG* written, std::shared_ptr<Sample>* sample,
+                        std::shared_ptr<const Round>* round);
   std::vector<std::shared_ptr<Sample>> AllSamples();
   void ThreadMain(ULONG intervalSeconds);
 
