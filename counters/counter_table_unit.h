@@ -30,14 +30,5 @@ unsigned long CounterTableSample(vorta& request, int number, SampleBfr& bfr);
 
 }  // namespace qmx
 
-#define QMX_COUNTER_TABLE_UNIT(number, stem)                                           \
-  unsigned long qmx_##stem##_agent::TakeSample() {                                     \
-    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSample");                                \
-    QMX_RETURN(qmx::CounterTableSample(*this, number, qmx_##stem##_SampleBfr));        \
-  }                                                                                    \
-  void qmx_##stem##_agent::TakeSampleConstructor() {                                   \
-    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSampleConstructor");                     \
-  }                                                                                    \
-  void qmx_##stem##_agent::TakeSampleDestructor() {                                    \
-    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSampleDestructor");                      \
-  }
+#define QMX_COUNTER_TABLE_UNIT(number, stem) \
+  QMX_SAMPLE_FUNCTIONS(stem, qmx::CounterTableSample(*this, number, qmx_##stem##_SampleBfr))

@@ -149,14 +149,18 @@ int SampleBfr::Release(void* handle) {
   QMX_RETURN(1);
 }
 
+#endif
+
 void SampleBfr::Reset() {
   QMX_ENTRY_NAMED("SampleBfr::Reset");
   pBuffer.reset();
+#ifdef _WIN32
   if (hMutex && !CloseHandle(static_cast<HANDLE>(hMutex))) {
     DWORD error = GetLastError();
     std::cerr << "Unable to close Mutex Handle: " << hMutex << " GetLastError() code: " << error
               << std::endl;
   }
+#endif  // the host build has no named mutexes; the storage side is the same
   hMutex = nullptr;
   hSample = 0;
   nRowSize = 0;
@@ -164,21 +168,6 @@ void SampleBfr::Reset() {
   ulResult = 0;
   std::memset(szSysName, 0, sizeof szSysName);
 }
-
-#else  // the host build has no named mutexes; the storage side is the same
-
-void SampleBfr::Reset() {
-  QMX_ENTRY_NAMED("SampleBfr::Reset");
-  pBuffer.reset();
-  hMutex = nullptr;
-  hSample = 0;
-  nRowSize = 0;
-  ClearSizes();
-  ulResult = 0;
-  std::memset(szSysName, 0, sizeof szSysName);
-}
-
-#endif
 
 std::ostream& operator<<(std::ostream& out, const SampleBfr& b) {
   char sample[16], result[16];

@@ -16,6 +16,20 @@
 #include "sample_bfr.h"
 #include "table_layout.h"
 
+// The three functions of a collector unit whose constructor and destructor have nothing to do;
+// TakeSample returns sampleResult, evaluated inside the agent.
+#define QMX_SAMPLE_FUNCTIONS(stem, sampleResult)                         \
+  unsigned long qmx_##stem##_agent::TakeSample() {                       \
+    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSample");                  \
+    QMX_RETURN(sampleResult);                                            \
+  }                                                                      \
+  void qmx_##stem##_agent::TakeSampleConstructor() {                     \
+    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSampleConstructor");       \
+  }                                                                      \
+  void qmx_##stem##_agent::TakeSampleDestructor() {                      \
+    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSampleDestructor");        \
+  }
+
 // What the agent of a variation holds besides its base.
 #define QMX_AGENT_FIELDS_PLAIN
 #define QMX_AGENT_FIELDS_SERVER_STATUS void* pServerData;  // state of the server status collection

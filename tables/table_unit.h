@@ -30,17 +30,7 @@
 #define QMX_BUFFER_DEF_SOURCE_NONE(stem)
 
 // Until the table's collector unit exists its requests stay empty.
-#define QMX_COLLECTOR_NO_COLLECTOR(stem)                                                   \
-  unsigned long qmx_##stem##_agent::TakeSample() {                                         \
-    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSample");                                    \
-    QMX_RETURN(0UL);                                                                       \
-  }                                                                                        \
-  void qmx_##stem##_agent::TakeSampleConstructor() {                                       \
-    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSampleConstructor");                         \
-  }                                                                                        \
-  void qmx_##stem##_agent::TakeSampleDestructor() {                                        \
-    QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSampleDestructor");                          \
-  }
+#define QMX_COLLECTOR_NO_COLLECTOR(stem) QMX_SAMPLE_FUNCTIONS(stem, 0UL)
 #define QMX_COLLECTOR_HAS_COLLECTOR(stem)
 
 #define QMX_DEFINE_TABLE(number, stem, NAME, variation, source, collector)                        \
