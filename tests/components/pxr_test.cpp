@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "field_table.h"
 #include "pxr.h"
 
 namespace {
@@ -21,59 +22,21 @@ struct TestRow {
 };
 static_assert(sizeof(TestRow) == 136, "packed as the table says");
 
-const AttributeInfo kAttrs[] = {
-    {"originnode", 0, 64, ATTR_TEXT},  {"sampleno", 64, 4, ATTR_INT32},
-    {"rowno", 68, 4, ATTR_INT32},      {"timestamp", 72, 16, ATTR_TEXT},
-    {"name", 88, 32, ATTR_UTF8},       {"value", 120, 4, ATTR_INT32},
-    {"big", 128, 8, ATTR_INT64},
+const std::vector<qmxtest::TestField> kFields = {
+    {{"originnode", 0, 64, ATTR_TEXT}, "ORIGINNODE"}, {{"sampleno", 64, 4, ATTR_INT32}, "SAMPLENO"},
+    {{"rowno", 68, 4, ATTR_INT32}, "ROWNO"},          {{"timestamp", 72, 16, ATTR_TEXT}, "TIMESTAMP"},
+    {{"name", 88, 32, ATTR_UTF8}, "NAME"},            {{"value", 120, 4, ATTR_INT32}, "VALUE"},
+    {{"big", 128, 8, ATTR_INT64}, "BIG"},
 };
-const char* kUpper[] = {"ORIGINNODE", "SAMPLENO", "ROWNO", "TIMESTAMP", "NAME", "VALUE", "BIG"};
 
 std::vector<TestRow> gRows;
 
-class TestAgent : public vorta {
+class TestAgent : public qmxtest::FieldTableAgent {
  public:
-  TestAgent(RequestDetail* d, ContextInfo* c, TableManager* m) : vorta(d, c, m) {
-    rowSize = sizeof(TestRow);
-    allocStep = 2;
-  }
+  TestAgent(RequestDetail* d, ContextInfo* c, TableManager* m)
+      : FieldTableAgent(d, c, m, kFields, sizeof(TestRow), 2) {}
   unsigned long TakeSample() override {
     return AddData(reinterpret_cast<char*>(gRows.data()), static_cast<int>(gRows.size()));
-  }
-  int GetAttributeCount() override { return 7; }
-  unsigned long GetAttributeInfo(AttributeInfo* info, int index) override {
-    if (index < 0 || index >= 7) return PXR_BAD_INDEX;
-    *info = kAttrs[index];
-    return 0;
-  }
-  int TestAttribute(char* row, char* name, _IntfOper op, char* value) override {
-    for (int i = 0; i < 7; ++i) {
-      if (std::strcmp(name, kUpper[i]) != 0) continue;
-      char* f = row + kAttrs[i].offset;
-      switch (kAttrs[i].type) {
-        case ATTR_TEXT: return IsException(op, f, kAttrs[i].width, value);
-        case ATTR_UTF8: return IsException(op, f, kAttrs[i].width, DTYPE_UTF8, value);
-        case ATTR_INT32: {
-          int32_t v;
-          std::memcpy(&v, f, 4);
-          return IsException(op, static_cast<long>(v), value);
-        }
-        case ATTR_INT64: {
-          long long v;
-          std::memcpy(&v, f, 8);
-          return IsException(op, v, value);
-        }
-      }
-    }
-    return 0;
-  }
-  unsigned long AddData(char* rows, int count) override {
-    unsigned long status = 0;
-    for (int i = 0; i < count && status == 0; ++i) {
-      char* row = rows + i * rowSize;
-      if (CheckForException(row)) status = InsertRow(row);
-    }
-    return status;
   }
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "jbx.h"
+#include "test_env.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,18 +16,7 @@
 
 namespace {
 
-void SetEnv(const char* name, const char* value) {
-  if (value) {
-    BSS1_PutEnv((std::string(name) + "=" + value).c_str());
-    return;
-  }
-#ifdef _WIN32
-  _putenv_s(name, "");
-  SetEnvironmentVariableA(name, nullptr);
-#else
-  unsetenv(name);
-#endif
-}
+using qmxtest::SetEnv;
 
 std::tm Tm(int year, int month, int day, int hour, int minute, int second) {
   std::tm t{};

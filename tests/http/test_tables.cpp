@@ -1,5 +1,7 @@
 #include "test_tables.h"
 
+#include "field_table.h"
+
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -15,16 +17,11 @@ std::atomic<int> gTableBMostAtOnce{0};
 
 namespace {
 
-struct Field {
-  AttributeInfo info;
-  const char* upper;
-};
-
 struct TableDef {
   const char* name;
   int rowSize;
   int step;
-  std::vector<Field> fields;
+  std::vector<qmxtest::TestField> fields;
 };
 
 const TableDef kTableA = {
@@ -110,13 +107,10 @@ std::vector<char> RowsB(int sampleno) {
   return out;
 }
 
-class TestAgent : public vorta {
+class TestAgent : public qmxtest::FieldTableAgent {
  public:
   TestAgent(RequestDetail* d, ContextInfo* c, TableManager* m, const TableDef& def)
-      : vorta(d, c, m), def_(def) {
-    rowSize = def.rowSize;
-    allocStep = def.step;
-  }
+      : FieldTableAgent(d, c, m, def.fields, def.rowSize, def.step), def_(def) {}
   unsigned long TakeSample() override {
     int sampleno = ++gSampleNo;
     if (&def_ == &kTableA) {
@@ -134,41 +128,6 @@ class TestAgent : public vorta {
       status = AddData(rows.data(), static_cast<int>(rows.size()) / rowSize);
     }
     --gTableBRunning;
-    return status;
-  }
-  int GetAttributeCount() override { return static_cast<int>(def_.fields.size()); }
-  unsigned long GetAttributeInfo(AttributeInfo* info, int index) override {
-    if (index < 0 || index >= GetAttributeCount()) return PXR_BAD_INDEX;
-    *info = def_.fields[static_cast<size_t>(index)].info;
-    return 0;
-  }
-  int TestAttribute(char* row, char* name, _IntfOper op, char* value) override {
-    for (const Field& f : def_.fields) {
-      if (std::strcmp(name, f.upper) != 0) continue;
-      char* p = row + f.info.offset;
-      switch (f.info.type) {
-        case ATTR_TEXT: return IsException(op, p, f.info.width, value);
-        case ATTR_UTF8: return IsException(op, p, f.info.width, DTYPE_UTF8, value);
-        case ATTR_INT32: {
-          int32_t v;
-          std::memcpy(&v, p, 4);
-          return IsException(op, static_cast<long>(v), value);
-        }
-        case ATTR_INT64: {
-          long long v;
-          std::memcpy(&v, p, 8);
-          return IsException(op, v, value);
-        }
-      }
-    }
-    return 0;
-  }
-  unsigned long AddData(char* rows, int count) override {
-    unsigned long status = 0;
-    for (int i = 0; i < count && status == 0; ++i) {
-      char* row = rows + i * rowSize;
-      if (CheckForException(row)) status = static_cast<unsigned long>(InsertRow(row));
-    }
     return status;
   }
 

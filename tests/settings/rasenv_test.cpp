@@ -10,6 +10,7 @@
 #include <string>
 
 #include "jbx.h"
+#include "test_env.h"
 #include "qmxtrace.h"
 
 #ifdef _WIN32
@@ -22,23 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void SetEnv(const char* name, const char* value) {
-  if (value) {
-    BSS1_PutEnv((std::string(name) + "=" + value).c_str());
-    return;
-  }
-#ifdef _WIN32
-  _putenv_s(name, "");
-  SetEnvironmentVariableA(name, nullptr);
-#else
-  unsetenv(name);
-#endif
-}
+using qmxtest::SetEnv;
 
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "<unset>";
-}
+using qmxtest::Env;
 
 std::string TaskName() {
 #ifdef _WIN32

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "test_env.h"
+
 namespace regtest {
 
 inline std::string UniqueName(const char* stem) {
@@ -110,14 +112,7 @@ inline DWORD ValueCount(const std::string& path) {
   return values;
 }
 
-inline void SetEnv(const char* name, const char* value) {
-  _putenv_s(name, value ? value : "");
-  SetEnvironmentVariableA(name, value);
-}
-
-inline std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "<unset>";
-}
+using qmxtest::Env;
+using qmxtest::SetEnv;
 
 }  // namespace regtest
