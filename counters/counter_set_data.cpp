@@ -105,6 +105,28 @@ const char kMailTipsNames[] =
 const char kMailTipsScales[] =
     "100 100 100 1 100 100 100 100 100 100 100 100 100 100 100 1 1 1 1 1 1 100 100 100";
 
+// Counters of the mailbox replication service per database (986; 1116 repeats the last one).
+#define QMX_MOVE_SERVICE_PER_MDB_NAMES \
+    "_INSTANCE_, Active Moves: Total Moves, MDB Health: Content Indexing Lagging, " \
+    "MDB Health: Database Replication Lagging, MDB Health: Scan Failure, " \
+    "MDB Queue: Auto Suspended, MDB Queue: Completed, MDB Queue: Completed with Warnings, " \
+    "MDB Queue: Completing, MDB Queue: Failed, MDB Queue: In Progress, MDB Queue: Pull, " \
+    "MDB Queue: Push, MDB Queue: Queued, MDB Queue: Remote, MDB Queue: Remote Legacy, " \
+    "MDB Queue: Suspended, MDB Queue: Total, Move Requests: Canceled/hour, " \
+    "Move Requests: Completed with Warnings/hour, Move Requests: Completed/hour, " \
+    "Move Requests: Failed (Bad Item Limit)/hour, Move Requests: Failed (Network)/hour, " \
+    "Move Requests: Failed (Other)/hour, Move Requests: Failed (Stall Content Indexing)/hour, " \
+    "Move Requests: Failed (Stall Database Replication)/hour, Move Requests: Failed/hour, " \
+    "Move Requests: Move Stalls (Content Indexing)/hour, " \
+    "Move Requests: Move Stalls (Database Replication)/hour, Move Requests: Move Stalls/hour, " \
+    "Move Requests: Transient Failures (Network)/hour, " \
+    "Move Requests: Transient Failures (Proxy Backoff)/hour, " \
+    "Move Requests: Transient Failures/hour, Last Scan: Duration (msec), " \
+    "Last Scan: Timestamp (UTC)"
+#define QMX_MOVE_SERVICE_PER_MDB_SCALES \
+    "0 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 100 100 100 100 100 100 100 100 100 100 100 100 100 " \
+    "100 100 1 1"
+
 // Definition 986 fills no table: the 332-byte instance name, 33 counters of 4 bytes, the time
 // stamp of 8 bytes, a 560-byte row.
 struct OwnLayout {
@@ -430,24 +452,7 @@ const DefinitionSource kDefinitions[] = {
      "Standard RBAC Sessions - Total, Standard RBAC Sessions/sec",
      "1 1 1 1 1 1 100 1 1 1 100 1 1 1 100"},
     {986, "MSExchange Mailbox Replication Service Per Mdb", 2, 1, 0, kNoBlankAfterParen,
-     "_INSTANCE_, Active Moves: Total Moves, MDB Health: Content Indexing Lagging, "
-     "MDB Health: Database Replication Lagging, MDB Health: Scan Failure, "
-     "MDB Queue: Auto Suspended, MDB Queue: Completed, MDB Queue: Completed with Warnings, "
-     "MDB Queue: Completing, MDB Queue: Failed, MDB Queue: In Progress, MDB Queue: Pull, "
-     "MDB Queue: Push, MDB Queue: Queued, MDB Queue: Remote, MDB Queue: Remote Legacy, "
-     "MDB Queue: Suspended, MDB Queue: Total, Move Requests: Canceled/hour, "
-     "Move Requests: Completed with Warnings/hour, Move Requests: Completed/hour, "
-     "Move Requests: Failed (Bad Item Limit)/hour, Move Requests: Failed (Network)/hour, "
-     "Move Requests: Failed (Other)/hour, Move Requests: Failed (Stall Content Indexing)/hour, "
-     "Move Requests: Failed (Stall Database Replication)/hour, Move Requests: Failed/hour, "
-     "Move Requests: Move Stalls (Content Indexing)/hour, "
-     "Move Requests: Move Stalls (Database Replication)/hour, Move Requests: Move Stalls/hour, "
-     "Move Requests: Transient Failures (Network)/hour, "
-     "Move Requests: Transient Failures (Proxy Backoff)/hour, "
-     "Move Requests: Transient Failures/hour, Last Scan: Duration (msec), "
-     "Last Scan: Timestamp (UTC)",
-     "0 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 100 100 100 100 100 100 100 100 100 100 100 100 100 "
-     "100 100 1 1"},
+     QMX_MOVE_SERVICE_PER_MDB_NAMES, QMX_MOVE_SERVICE_PER_MDB_SCALES},
     {991, "MSExchange Rights Management", 1, 1, 47, kPlain,
      "Average time for successful AcquireLicense(), "
      "Average time for successful AcquirePreLicense(), "
@@ -613,24 +618,8 @@ const DefinitionSource kDefinitions[] = {
      "100 1 100 1 1 100 100 1 100 100 100 100 100 100 1 100 100 100 100 100 100 100 100 100 100"},
     {1111, "MSExchange MailTips Service", 1, 1, 68, kPlain, kMailTipsNames, kMailTipsScales},
     {1116, "MSExchange Mailbox Replication Service Per Mdb", 2, 1, 46, kInnerCount35,
-     "_INSTANCE_, Active Moves: Total Moves, MDB Health: Content Indexing Lagging, "
-     "MDB Health: Database Replication Lagging, MDB Health: Scan Failure, "
-     "MDB Queue: Auto Suspended, MDB Queue: Completed, MDB Queue: Completed with Warnings, "
-     "MDB Queue: Completing, MDB Queue: Failed, MDB Queue: In Progress, MDB Queue: Pull, "
-     "MDB Queue: Push, MDB Queue: Queued, MDB Queue: Remote, MDB Queue: Remote Legacy, "
-     "MDB Queue: Suspended, MDB Queue: Total, Move Requests: Canceled/hour, "
-     "Move Requests: Completed with Warnings/hour, Move Requests: Completed/hour, "
-     "Move Requests: Failed (Bad Item Limit)/hour, Move Requests: Failed (Network)/hour, "
-     "Move Requests: Failed (Other)/hour, Move Requests: Failed (Stall Content Indexing)/hour, "
-     "Move Requests: Failed (Stall Database Replication)/hour, Move Requests: Failed/hour, "
-     "Move Requests: Move Stalls (Content Indexing)/hour, "
-     "Move Requests: Move Stalls (Database Replication)/hour, Move Requests: Move Stalls/hour, "
-     "Move Requests: Transient Failures (Network)/hour, "
-     "Move Requests: Transient Failures (Proxy Backoff)/hour, "
-     "Move Requests: Transient Failures/hour, Last Scan: Duration (msec), "
-     "Last Scan: Timestamp (UTC), Last Scan: Timestamp (UTC)",
-     "0 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1 100 100 100 100 100 100 100 100 100 100 100 100 100 "
-     "100 100 1 1 1"},
+     QMX_MOVE_SERVICE_PER_MDB_NAMES ", Last Scan: Timestamp (UTC)",
+     QMX_MOVE_SERVICE_PER_MDB_SCALES " 1"},
 };
 
 struct Field {
