@@ -283,7 +283,10 @@ std::string ReadAll(const std::string& path) {
 
 class TraceFile {
  public:
-  explicit TraceFile(const char* levels) : path_(::testing::TempDir() + "qmx_tables_trace.log") {
+  // One file per test: ctest runs the tests of this program side by side in separate processes.
+  explicit TraceFile(const char* levels)
+      : path_(::testing::TempDir() + "qmx_tables_trace_" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log") {
     std::remove(path_.c_str());
     BSS1_PutEnv(("JBX_RAS1_LOG=" + path_).c_str());
     BSS1_PutEnv((std::string("JBX_RAS1=") + levels).c_str());
