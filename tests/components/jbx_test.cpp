@@ -13,13 +13,24 @@
 #include "ras1_levels.h"
 #include "ras1_log.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
 // A name no earlier run used: rand() repeats itself from run to run.
+// Unique across the test processes ctest may run side by side, and within one.
 std::string Unique() {
   static int n = 0;
-  return std::to_string(std::time(nullptr)) + "_" + std::to_string(reinterpret_cast<uintptr_t>(&n) % 100000) +
-         "_" + std::to_string(++n);
+#ifdef _WIN32
+  const unsigned long process = GetCurrentProcessId();
+#else
+  const unsigned long process = static_cast<unsigned long>(getpid());
+#endif
+  return std::to_string(std::time(nullptr)) + "_" + std::to_string(process) + "_" + std::to_string(++n);
 }
 
 std::string TempDir() {
