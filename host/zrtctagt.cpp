@@ -51,6 +51,7 @@ DWORD CurrentState() {
   return state;
 }
 
+#ifndef QMX_NO_MAIN
 // Ctrl-C or a closed console in console mode: stop in order, as a service STOP would.
 BOOL WINAPI ConsoleCtrlHandler(DWORD type) {
   QMX_ENTRY();
@@ -58,6 +59,7 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD type) {
   LaunchServiceTerminationThread();
   return TRUE;
 }
+#endif
 
 }  // namespace
 

@@ -146,7 +146,9 @@ class WholePath : public ::testing::Test {
     ReturnLocalHost(origin);
     ZrtStartInterface(e->buffer, static_cast<ULONG>(definitionId), 240, "_ORIGIN_", origin, 64, 1);
     EXPECT_EQ(e->buffer->bCtrObject, 1) << number;
-    if (!pxr::FindTable(e->layout->name)) EXPECT_EQ(e->init(), 0u);
+    if (!pxr::FindTable(e->layout->name)) {
+      EXPECT_EQ(e->init(), 0u);
+    }
     return e->buffer;
   }
 

@@ -252,7 +252,9 @@ TEST_F(OwnCounterTables, Table57TwoInstancesOverTwoSamples) {
     for (int i = 0; i < 2; ++i) {
       const char* row = r->row(i);
       EXPECT_EQ(std::string(row, 64), std::string(host, 64));
-      if (sample > 0 || i > 0) EXPECT_EQ(I32(row, 64), previous + 1) << "sample numbers go on";
+      if (sample > 0 || i > 0) {
+        EXPECT_EQ(I32(row, 64), previous + 1) << "sample numbers go on";
+      }
       previous = I32(row, 64);
       EXPECT_EQ(I32(row, 68), i + 1);
       std::string stamp(row + 72, 16);
