@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace jbx {
 namespace {
@@ -40,6 +45,26 @@ std::vector<std::string> Tokens(const std::string& text) {
   }
   if (any) out.push_back(cur);
   return out;
+}
+
+#ifndef _WIN32
+// One copy of the library per process here: the time it was loaded stands for the start.
+const std::filesystem::file_time_type kLoaded = std::filesystem::file_time_type::clock::now();
+#endif
+
+// Whether the file exists and was last written before this process started.
+bool WrittenBeforeThisProcess(const std::string& name) {
+#ifdef _WIN32
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data)) return false;
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return false;
+  return CompareFileTime(&data.ftLastWriteTime, &created) < 0;
+#else
+  std::error_code error;
+  const std::filesystem::file_time_type written = std::filesystem::last_write_time(name, error);
+  return !error && written < kLoaded;
+#endif
 }
 
 unsigned ToUnsigned(const std::string& s, unsigned fallback) {
@@ -113,9 +138,15 @@ bool RotatingLog::Open(unsigned n) {
   written_ = 0;
   currentName_ = SegmentName(settings_, n);
   if (currentName_.empty()) return false;
-  // A rotating file starts afresh; a single file is appended to.
-  bool rotating = currentName_ != settings_.file;
-  file_ = std::fopen(currentName_.c_str(), rotating ? "w" : "a");
+  // A rotating file starts afresh when the trace wraps round to it, or when an earlier run left
+  // it. Otherwise it is appended to: the counter service traces through a second copy of this
+  // library in the same process, into the same files, and neither copy may cut or overwrite the
+  // other's lines. A single file is always appended to.
+  const bool rotating = currentName_ != settings_.file;
+  const bool wrapped = std::find(opened_.begin(), opened_.end(), n) != opened_.end();
+  const bool afresh = rotating && (wrapped || WrittenBeforeThisProcess(currentName_));
+  if (!wrapped) opened_.push_back(n);
+  file_ = std::fopen(currentName_.c_str(), afresh ? "w" : "a");
   if (file_) RecordInInventory(currentName_);
   return file_ != nullptr;
 }

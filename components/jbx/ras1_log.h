@@ -10,7 +10,8 @@
 //           file number goes there ("qmx-1.log", "qmx-2.log", ...). Without it the trace goes to
 //           the one file and grows.
 // MAXFILES  number of trace files of one start; after the last one the trace wraps round to the
-//           first file that is not preserved and overwrites it. Default 10.
+//           first file that is not preserved and overwrites it. Default 10. A file is otherwise
+//           appended to, unless an earlier run left it.
 // PRESERVE  the first n files of a start are never overwritten when the trace wraps. Default 0.
 // INVENTORY a text file that lists, one line each, the trace files of every start.
 // COUNT     number of starts whose trace files are kept: at start the files of older starts
@@ -63,6 +64,7 @@ class RotatingLog {
   std::string currentName_;
   unsigned segment_ = 0;
   uint64_t written_ = 0;
+  std::vector<unsigned> opened_;  // file numbers this log has written to
 };
 
 }  // namespace jbx

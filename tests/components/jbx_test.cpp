@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -130,6 +132,40 @@ TEST(RotatingLog, WrapsKeepingPreservedFiles) {
   std::ifstream f4(base + "-4.log");
   EXPECT_FALSE(f4.good()) << "MAXFILES=3 must not make a fourth file";
   for (int i = 1; i <= 3; ++i) std::remove((base + "-" + std::to_string(i) + ".log").c_str());
+}
+
+// Two logs on the same settings in one process, as the agent and its counter service have: every
+// line of both stays, and none overwrites another.
+TEST(RotatingLog, TwoWritersInOneProcessKeepEveryLine) {
+  std::string base = TempDir() + "/jbx_two_" + Unique();
+  jbx::LogSpec settings = jbx::ParseLogSpec(base + "-.log LIMIT=1K MAXFILES=3", "$", "t", "u");
+  {
+    jbx::RotatingLog agent(settings);
+    ASSERT_TRUE(agent.Write("agent 1\n"));
+    jbx::RotatingLog service(settings);
+    ASSERT_TRUE(service.Write("service 1\n"));
+    ASSERT_TRUE(agent.Write("agent 2\n"));
+    ASSERT_TRUE(service.Write("service 2\n"));
+  }
+  EXPECT_EQ(ReadFile(base + "-1.log"), "agent 1\nservice 1\nagent 2\nservice 2\n");
+  std::remove((base + "-1.log").c_str());
+}
+
+// A trace file that an earlier run left is started afresh, not appended to.
+TEST(RotatingLog, FileOfAnEarlierRunStartsAfresh) {
+  std::string base = TempDir() + "/jbx_old_" + Unique();
+  {
+    std::ofstream old(base + "-1.log");
+    old << "earlier run\n";
+  }
+  namespace fs = std::filesystem;
+  fs::last_write_time(base + "-1.log", fs::last_write_time(base + "-1.log") - std::chrono::hours(1));
+  {
+    jbx::RotatingLog log(jbx::ParseLogSpec(base + "-.log LIMIT=1K", "$", "t", "u"));
+    ASSERT_TRUE(log.Write("this run\n"));
+  }
+  EXPECT_EQ(ReadFile(base + "-1.log"), "this run\n");
+  std::remove((base + "-1.log").c_str());
 }
 
 TEST(RotatingLog, CountPrunesOlderStartsThroughInventory) {
