@@ -87,6 +87,14 @@ class AgentService : public ::testing::Test {
     env.SetValue("JBX_RAS1_LOG", log_);
   }
   std::string Traces(const qmxtest::AgentEnvironment& env) { return qmxtest::ReadLogs(env.logDir()); }
+  // Whether the agent's trace shows the text within 15 s.
+  bool WaitForTrace(const qmxtest::AgentEnvironment& env, const char* text) {
+    for (int i = 0; i < 300; ++i) {
+      if (Traces(env).find(text) != std::string::npos) return true;
+      Sleep(50);
+    }
+    return false;
+  }
 
   std::string log_;
   ScHandle scm_, service_;
@@ -105,10 +113,16 @@ TEST_F(AgentService, StartControlsAndStop) {
 
   // PAUSE, CONTINUE, INTERROGATE and an unknown code re-report the state and never change it. (The
   // service manager itself turns PAUSE and CONTINUE away, since the service does not accept them.)
+  // The agent thread loads the trace settings after RUNNING; the controls are sent once it has.
+  ASSERT_TRUE(WaitForTrace(env, "HqMain: Environment Set")) << Traces(env);
   for (DWORD control : {DWORD(SERVICE_CONTROL_INTERROGATE), DWORD(SERVICE_CONTROL_PAUSE),
                         DWORD(SERVICE_CONTROL_CONTINUE), DWORD(200)}) {
     SERVICE_STATUS s = {};
-    ControlService(service_.h, control, &s);
+    const BOOL sent = ControlService(service_.h, control, &s);
+    const DWORD why = GetLastError();
+    if (control == SERVICE_CONTROL_INTERROGATE || control == 200) {
+      EXPECT_TRUE(sent) << control << " refused: " << why;
+    }
     Sleep(100);
     SERVICE_STATUS q = Query(service_.h);
     EXPECT_EQ(q.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << control;
@@ -180,7 +194,8 @@ TEST_F(AgentService, RereggArgumentInAnyCaseForcesTheRegistration) {
     const char* args[] = {arg};
     ASSERT_TRUE(StartServiceA(service_.h, 1, args)) << GetLastError();
     ASSERT_TRUE(WaitForState(service_.h, SERVICE_RUNNING, 15000));
-    Sleep(500);
+    // Past the registration step before the stop, so that a busy machine cannot cut it short.
+    EXPECT_TRUE(WaitForTrace(env, "HqMain: framework thread started.")) << arg;
     SERVICE_STATUS s;
     ControlService(service_.h, SERVICE_CONTROL_STOP, &s);
     ASSERT_TRUE(WaitForState(service_.h, SERVICE_STOPPED, 15000));
