@@ -94,9 +94,15 @@ BOOL SendStatusToSCM(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DW
             checkPoint, waitHint, status.dwWin32ExitCode, serviceExitCode);
 
   EnterCriticalSection(&csStatusLock);
-  serviceStatus = status;
-  BOOL ok = SetServiceStatus(hServiceStatus, &serviceStatus);
+  // After STOPPED the process may end at any moment; a later report would undo the stop.
+  const bool afterStop = serviceStatus.dwCurrentState == SERVICE_STOPPED;
+  BOOL ok = TRUE;
+  if (!afterStop) {
+    serviceStatus = status;
+    ok = SetServiceStatus(hServiceStatus, &serviceStatus);
+  }
   LeaveCriticalSection(&csStatusLock);
+  if (afterStop) QMX_FLOW("SendStatusToSCM: not sent, SERVICE_STOPPED was reported already");
   if (!ok) ErrorHandler(GetLastError());
   QMX_RETURN(TRUE);
 }
@@ -107,9 +113,13 @@ void WINAPI ServiceCtrlHandler(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
       QMX_FLOW("ServiceCtrlHandler: Control Code - SERVICE_CONTROL_STOP");
+      // The termination thread can stop everything before the second report; holding the status
+      // lock keeps its STOPPED behind both STOP_PENDING reports.
+      EnterCriticalSection(&csStatusLock);
       SendStatusToSCM(SERVICE_STOP_PENDING, NO_ERROR, 0, 1, 1000);
       LaunchServiceTerminationThread();
       SendStatusToSCM(SERVICE_STOP_PENDING, NO_ERROR, 0, 2, 0);
+      LeaveCriticalSection(&csStatusLock);
       break;
     case SERVICE_CONTROL_SHUTDOWN:
       QMX_FLOW("ServiceCtrlHandler: Control Code - SERVICE_CONTROL_SHUTDOWN");
