@@ -88,12 +88,12 @@ BOOL SendStatusToSCM(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DW
   status.dwCheckPoint = checkPoint;
   status.dwWaitHint = waitHint;
 
+  // Traced under the lock, so that the trace shows the reports in the order they are sent.
+  EnterCriticalSection(&csStatusLock);
   char name[32];
   QMX_FLOW("SendStatusToSCM: Sending %s status to SCM", StateName(state, name, sizeof name));
   QMX_STATE("SendStatusToSCM: check point %lu, wait hint %lu, exit code %lu, service exit code %lu",
             checkPoint, waitHint, status.dwWin32ExitCode, serviceExitCode);
-
-  EnterCriticalSection(&csStatusLock);
   // After STOPPED the process may end at any moment; a later report would undo the stop.
   const bool afterStop = serviceStatus.dwCurrentState == SERVICE_STOPPED;
   BOOL ok = TRUE;

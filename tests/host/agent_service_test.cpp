@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -32,6 +33,22 @@ bool WaitForState(SC_HANDLE service, DWORD state, DWORD ms) {
     Sleep(50);
   }
   return Query(service).dwCurrentState == state;
+}
+
+// The status reports a trace shows, in the order they were sent: "<state> <check point>, wait
+// hint <ms>". The trace has them only from the moment the agent's trace settings took effect.
+std::vector<std::string> StatusReports(const std::string& t) {
+  std::vector<std::string> reports;
+  const std::string sending = "SendStatusToSCM: Sending ", numbers = "SendStatusToSCM: check point ";
+  for (size_t at = t.find(sending); at != std::string::npos; at = t.find(sending, at + 1)) {
+    const size_t state = at + sending.size();
+    size_t detail = t.find(numbers, state);
+    if (detail == std::string::npos) break;
+    detail += numbers.size();
+    reports.push_back(t.substr(state, t.find(' ', state) - state) + " " +
+                      t.substr(detail, t.find(", exit", detail) - detail));
+  }
+  return reports;
 }
 
 class AgentService : public ::testing::Test {
@@ -137,6 +154,15 @@ TEST_F(AgentService, StartControlsAndStop) {
   EXPECT_EQ(WaitForSingleObject(agent, 15000), WAIT_OBJECT_0);
 
   std::string t = Traces(env);
+  // The stop is reported pending twice and then stopped, and nothing follows STOPPED.
+  std::vector<std::string> reports = StatusReports(t);
+  auto stop = std::find(reports.begin(), reports.end(), "SERVICE_STOP_PENDING 1, wait hint 1000");
+  ASSERT_NE(stop, reports.end()) << t;
+  const std::vector<std::string> stopping(stop, reports.end());
+  const std::vector<std::string> expected = {"SERVICE_STOP_PENDING 1, wait hint 1000",
+                                             "SERVICE_STOP_PENDING 2, wait hint 0",
+                                             "SERVICE_STOPPED 0, wait hint 0"};
+  EXPECT_EQ(stopping, expected);
   for (const char* line : {"HqMain: Environment Set", "HqMain: framework thread started.",
                            "ServiceCtrlHandler: Control Code - SERVICE_CONTROL_INTERROGATE",
                            "ServiceCtrlHandler: Control Code - 000000c8 undefined.  Ignored.",
@@ -170,17 +196,8 @@ TEST_F(AgentService, StartIsReportedPendingTwiceThenRunning) {
 
   // The reports in the order they were sent, up to the first RUNNING.
   const std::string t = Traces(env);
-  std::vector<std::string> reports;
-  const std::string sending = "SendStatusToSCM: Sending ", numbers = "SendStatusToSCM: check point ";
-  for (size_t at = t.find(sending); at != std::string::npos; at = t.find(sending, at + 1)) {
-    size_t state = at + sending.size();
-    size_t detail = t.find(numbers, state);
-    ASSERT_NE(detail, std::string::npos) << t;
-    detail += numbers.size();
-    reports.push_back(t.substr(state, t.find(' ', state) - state) + " " +
-                      t.substr(detail, t.find(", exit", detail) - detail));
-    if (reports.back().rfind("SERVICE_RUNNING", 0) == 0) break;
-  }
+  std::vector<std::string> reports = StatusReports(t);
+  reports.resize(std::min<size_t>(reports.size(), 3));
   const std::vector<std::string> expected = {"SERVICE_START_PENDING 1, wait hint 1000",
                                              "SERVICE_START_PENDING 2, wait hint 5000",
                                              "SERVICE_RUNNING 0, wait hint 0"};
