@@ -122,7 +122,8 @@ std::string SegmentName(const LogSpec& settings, unsigned n) {
   return settings.file.substr(0, mark + 1) + std::to_string(n) + settings.file.substr(mark + 1);
 }
 
-RotatingLog::RotatingLog(const LogSpec& settings) : settings_(settings) {
+RotatingLog::RotatingLog(const LogSpec& settings)
+    : settings_(settings), rotating_(SegmentName(settings, 1) != settings.file) {
   PruneOldStarts();
   Open(1);
 }
@@ -142,9 +143,8 @@ bool RotatingLog::Open(unsigned n) {
   // it. Otherwise it is appended to: the counter service traces through a second copy of this
   // library in the same process, into the same files, and neither copy may cut or overwrite the
   // other's lines. A single file is always appended to.
-  const bool rotating = currentName_ != settings_.file;
   const bool wrapped = std::find(opened_.begin(), opened_.end(), n) != opened_.end();
-  const bool afresh = rotating && (wrapped || WrittenBeforeThisProcess(currentName_));
+  const bool afresh = rotating_ && (wrapped || WrittenBeforeThisProcess(currentName_));
   if (!wrapped) opened_.push_back(n);
   file_ = std::fopen(currentName_.c_str(), afresh ? "w" : "a");
   if (file_) RecordInInventory(currentName_);
@@ -153,8 +153,7 @@ bool RotatingLog::Open(unsigned n) {
 
 bool RotatingLog::Write(const std::string& line) {
   if (!file_) return false;
-  if (settings_.limitBytes && written_ + line.size() > settings_.limitBytes && written_ > 0 &&
-      SegmentName(settings_, 1) != settings_.file) {
+  if (rotating_ && written_ + line.size() > settings_.limitBytes && written_ > 0) {
     unsigned next = segment_ + 1;
     if (next > settings_.maxFiles) next = std::min(settings_.preserve, settings_.maxFiles - 1) + 1;
     if (!Open(next)) return false;

@@ -60,6 +60,7 @@ class RotatingLog {
   void RecordInInventory(const std::string& name);
 
   LogSpec settings_;
+  bool rotating_;  // the settings name numbered files (a limit and a "-" before the extension)
   std::FILE* file_ = nullptr;
   std::string currentName_;
   unsigned segment_ = 0;

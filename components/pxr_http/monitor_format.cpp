@@ -313,28 +313,26 @@ std::string LabelName(const std::string& attribute) {
   return n;
 }
 
-std::string EscapeLabelValue(std::string_view value) {
+namespace {
+
+// Backslashes and line feeds escaped, and double quotes too where asked; invalid UTF-8 replaced.
+std::string EscapeExposition(std::string_view text, bool quotes) {
   std::string out;
-  out.reserve(value.size());
-  for (char c : SanitizeUtf8(value)) {
+  out.reserve(text.size());
+  for (char c : SanitizeUtf8(text)) {
     if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
+    else if (quotes && c == '"') out += "\\\"";
     else if (c == '\n') out += "\\n";
     else out.push_back(c);
   }
   return out;
 }
 
-std::string EscapeHelp(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : SanitizeUtf8(text)) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else out.push_back(c);
-  }
-  return out;
-}
+}  // namespace
+
+std::string EscapeLabelValue(std::string_view value) { return EscapeExposition(value, true); }
+
+std::string EscapeHelp(std::string_view text) { return EscapeExposition(text, false); }
 
 std::string FormatSeconds(double seconds) {
   char buf[64];

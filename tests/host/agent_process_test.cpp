@@ -6,6 +6,7 @@
 #include <vector>
 #include <thread>
 
+#include "test_counter_service.h"
 #include "win_process.h"
 
 namespace {
@@ -139,33 +140,7 @@ TEST(AgentProcess, CounterServiceMissingAndUnregistered) {
   EXPECT_EQ(r.exitCode, 0u);
 }
 
-// Registers the counter service's ProgID for a server DLL of the test's choice, and removes the
-// registration again (the agent registers the real one when it next finds none).
-class CounterServiceRegistration {
- public:
-  explicit CounterServiceRegistration(const std::string& server) {
-    Remove();
-    Write("Orvel.QMXSRV.DUZOVEV1\\CLSID", kClsid);
-    Write(std::string("CLSID\\") + kClsid + "\\InprocServer32", server);
-  }
-  ~CounterServiceRegistration() { Remove(); }
-
- private:
-  static constexpr const char* kClsid = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
-  static void Write(const std::string& path, const std::string& value) {
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-      return;
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-  }
-  static void Remove() {
-    RegDeleteTreeA(HKEY_CLASSES_ROOT, "Orvel.QMXSRV.DUZOVEV1");
-    RegDeleteTreeA(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + kClsid).c_str());
-  }
-};
+using qmxtest::CounterServiceRegistration;
 
 // Runs a copy of the agent from a folder of its own (no DEDAZUD.DLL beside it) in console mode on a
 // fresh agent environment, until it ends by itself.

@@ -30,23 +30,9 @@ class HqMainStart : public ::testing::Test {
   void SetUp() override {
     env_.SetValue("JBX_RAS1", "ERROR (UNIT:zrt ALL)");
     env_.SetValue("JBX_RAS1_LOG", env_.logDir() + "\\hqmain_test-.log");
-    // The ProgID leads to the counter service's class id, as its registration writes it; the
-    // class object itself is the test's, registered in the calling apartment.
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, QMX_DUZOVEV_PROGID "\\CLSID", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const char clsid[] = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(clsid), sizeof clsid);
-    RegCloseKey(key);
     bCtrServiceInitialized = 0;
   }
-  // The ProgID goes again: a class id without its server would fail every later agent start,
-  // while with no ProgID the agent registers the real server itself.
-  void TearDown() override {
-    bCtrServiceInitialized = 0;
-    RegDeleteTreeA(HKEY_CLASSES_ROOT, QMX_DUZOVEV_PROGID);
-  }
+  void TearDown() override { bCtrServiceInitialized = 0; }
 
   // Runs HqMain on a thread of its own: prepare() sets up the thread's COM state first, finish()
   // undoes it afterwards.
@@ -93,6 +79,9 @@ class HqMainStart : public ::testing::Test {
   std::string Traces() { return qmxtest::ReadLogs(env_.logDir()); }
 
   qmxtest::AgentEnvironment env_;
+  // The ProgID leads to the counter service's class id with no server: the class object is the
+  // test's, registered in the calling apartment.
+  qmxtest::CounterServiceRegistration registration_{""};
 };
 
 // A thread already in the multithreaded apartment cannot enter a single-threaded one: all five

@@ -7,6 +7,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "zrtsrv.h"
 
@@ -102,6 +103,37 @@ class TestCounterServiceFactory : public IClassFactory {
 
  private:
   InitializeOutcome outcome_;
+};
+
+// Registers the counter service's ProgID under its class id, with the server DLL of the test's
+// choice (none: only the ProgID, for a class object the test registers itself), and removes the
+// registration again: with none the agent registers the real server when it next starts.
+class CounterServiceRegistration {
+ public:
+  explicit CounterServiceRegistration(const std::string& server) {
+    Remove();
+    Write(QMX_DUZOVEV_PROGID "\\CLSID", kClsid);
+    if (!server.empty()) Write(std::string("CLSID\\") + kClsid + "\\InprocServer32", server);
+  }
+  ~CounterServiceRegistration() { Remove(); }
+  CounterServiceRegistration(const CounterServiceRegistration&) = delete;
+  CounterServiceRegistration& operator=(const CounterServiceRegistration&) = delete;
+
+ private:
+  static constexpr const char* kClsid = "{6F1C2D3E-4B5A-4C7D-9E8F-0A1B2C3D4E5F}";
+  static void Write(const std::string& path, const std::string& value) {
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+      return;
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(key);
+  }
+  static void Remove() {
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, QMX_DUZOVEV_PROGID);
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, (std::string("CLSID\\") + kClsid).c_str());
+  }
 };
 
 }  // namespace qmxtest
