@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace jbx {
@@ -122,19 +126,83 @@ std::string SegmentName(const LogSpec& settings, unsigned n) {
   return settings.file.substr(0, mark + 1) + std::to_string(n) + settings.file.substr(mark + 1);
 }
 
+#ifdef _WIN32
+bool AppendFile::Open(const std::string& name, bool truncate) {
+  Close();
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (truncate) {
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+  }
+  // Append access only (no FILE_WRITE_DATA): every write goes to the end of the file; read access
+  // for the lock below.
+  HANDLE h = CreateFileA(name.c_str(), FILE_READ_DATA | FILE_APPEND_DATA | SYNCHRONIZE, share, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+bool AppendFile::Append(const std::string& data) {
+  if (!isOpen()) return false;
+  HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  // Where an append is not one step (Wine finds the end, then writes there), two handles could
+  // write at the same place; a lock on a byte far beyond any end serialises every writer of the file.
+  OVERLAPPED at = {};
+  at.Offset = 0xFFFFFFFF;
+  at.OffsetHigh = 0x7FFFFFFF;
+  const bool locked = LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
+  bool ok = true;
+  for (size_t done = 0; ok && done < data.size();) {
+    DWORD wrote = 0;
+    ok = WriteFile(h, data.data() + done, static_cast<DWORD>(data.size() - done), &wrote, nullptr) && wrote > 0;
+    done += wrote;
+  }
+  if (locked) UnlockFileEx(h, 0, 1, 0, &at);
+  return ok;
+}
+
+void AppendFile::Close() {
+  if (isOpen()) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+#else
+bool AppendFile::Open(const std::string& name, bool truncate) {
+  Close();
+  // O_APPEND: each write lands whole at the end of a local file.
+  int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
+  if (fd < 0) return false;
+  handle_ = fd;
+  return true;
+}
+
+bool AppendFile::Append(const std::string& data) {
+  if (!isOpen()) return false;
+  for (size_t done = 0; done < data.size();) {
+    ssize_t n = ::write(static_cast<int>(handle_), data.data() + done, data.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void AppendFile::Close() {
+  if (isOpen()) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+#endif
+
 RotatingLog::RotatingLog(const LogSpec& settings)
     : settings_(settings), rotating_(SegmentName(settings, 1) != settings.file) {
   PruneOldStarts();
   Open(1);
 }
 
-RotatingLog::~RotatingLog() {
-  if (file_) std::fclose(file_);
-}
+RotatingLog::~RotatingLog() = default;
 
 bool RotatingLog::Open(unsigned n) {
-  if (file_) std::fclose(file_);
-  file_ = nullptr;
+  file_.Close();
   segment_ = n;
   written_ = 0;
   currentName_ = SegmentName(settings_, n);
@@ -146,20 +214,19 @@ bool RotatingLog::Open(unsigned n) {
   const bool wrapped = std::find(opened_.begin(), opened_.end(), n) != opened_.end();
   const bool afresh = rotating_ && (wrapped || WrittenBeforeThisProcess(currentName_));
   if (!wrapped) opened_.push_back(n);
-  file_ = std::fopen(currentName_.c_str(), afresh ? "w" : "a");
-  if (file_) RecordInInventory(currentName_);
-  return file_ != nullptr;
+  if (!file_.Open(currentName_, afresh)) return false;
+  RecordInInventory(currentName_);
+  return true;
 }
 
 bool RotatingLog::Write(const std::string& line) {
-  if (!file_) return false;
+  if (!file_.isOpen()) return false;
   if (rotating_ && written_ + line.size() > settings_.limitBytes && written_ > 0) {
     unsigned next = segment_ + 1;
     if (next > settings_.maxFiles) next = std::min(settings_.preserve, settings_.maxFiles - 1) + 1;
     if (!Open(next)) return false;
   }
-  if (std::fwrite(line.data(), 1, line.size(), file_) != line.size()) return false;
-  std::fflush(file_);
+  if (!file_.Append(line)) return false;
   written_ += line.size();
   return true;
 }

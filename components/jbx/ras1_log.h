@@ -19,7 +19,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -41,6 +40,25 @@ LogSpec ParseLogSpec(const std::string& text, const std::string& prefix, const s
 // The name of file number n (from 1) of rotating settings, or the file itself without rotation.
 std::string SegmentName(const LogSpec& settings, unsigned n);
 
+// A file each write of which lands whole at its end, also while other handles append to it (the
+// counter service's copy of this library in the same process, another process). Failures are
+// returned, never thrown.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile() { Close(); }
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  bool Open(const std::string& name, bool truncate);
+  bool Append(const std::string& data);
+  void Close();
+  bool isOpen() const { return handle_ != -1; }
+
+ private:
+  intptr_t handle_ = -1;  // a Windows file handle or a POSIX descriptor
+};
+
 // Writes lines to the files the settings name, rotating by its rules. Every failure is swallowed:
 // Write returns false and the caller may fall back to another stream.
 class RotatingLog {
@@ -51,7 +69,7 @@ class RotatingLog {
   RotatingLog& operator=(const RotatingLog&) = delete;
 
   bool Write(const std::string& line);
-  bool ok() const { return file_ != nullptr; }
+  bool ok() const { return file_.isOpen(); }
   const std::string& currentName() const { return currentName_; }
 
  private:
@@ -61,7 +79,7 @@ class RotatingLog {
 
   LogSpec settings_;
   bool rotating_;  // the settings name numbered files (a limit and a "-" before the extension)
-  std::FILE* file_ = nullptr;
+  AppendFile file_;
   std::string currentName_;
   unsigned segment_ = 0;
   uint64_t written_ = 0;

@@ -151,6 +151,35 @@ TEST(RotatingLog, TwoWritersInOneProcessKeepEveryLine) {
   std::remove((base + "-1.log").c_str());
 }
 
+// The same, writing at the same time: each line is appended whole, none lands on another's place.
+TEST(RotatingLog, TwoConcurrentWritersInOneProcessKeepEveryLine) {
+  const std::string path = TempDir() + "/jbx_both_" + Unique() + ".log";
+  const jbx::LogSpec settings = jbx::ParseLogSpec(path, "$", "t", "u");
+  constexpr int kLines = 2000;
+  {
+    jbx::RotatingLog agent(settings), service(settings);
+    auto write = [](jbx::RotatingLog* log, const char* who) {
+      for (int i = 0; i < kLines; ++i) log->Write(std::string(who) + " line " + std::to_string(i) + " of the trace\n");
+    };
+    std::thread a(write, &agent, "agent"), b(write, &service, "service");
+    a.join();
+    b.join();
+  }
+  std::ifstream in(path);
+  std::string line;
+  int agentLines = 0, serviceLines = 0, broken = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind("agent line ", 0) == 0 && line.find(" of the trace") != std::string::npos) ++agentLines;
+    else if (line.rfind("service line ", 0) == 0 && line.find(" of the trace") != std::string::npos) ++serviceLines;
+    else ++broken;
+  }
+  in.close();
+  EXPECT_EQ(agentLines, kLines);
+  EXPECT_EQ(serviceLines, kLines);
+  EXPECT_EQ(broken, 0);
+  std::remove(path.c_str());
+}
+
 // A trace file that an earlier run left is started afresh, not appended to.
 TEST(RotatingLog, FileOfAnEarlierRunStartsAfresh) {
   std::string base = TempDir() + "/jbx_old_" + Unique();
