@@ -152,8 +152,11 @@ class Session : public std::enable_shared_from_this<Session> {
                      });
   }
 
-  // True when the bytes waiting hold no complete request line within its limit.
+  // True when the bytes waiting hold no complete request line within its limit. Once the parser
+  // has the request line (its target is set) the bytes left are header lines: too long there is a
+  // header too large, however long the line.
   bool RequestLineTooLong() const {
+    if (!parser_->get().target().empty()) return false;
     auto data = buffer_.data();
     std::string_view seen(static_cast<const char*>(data.data()), data.size());
     size_t eol = seen.find("\r\n");

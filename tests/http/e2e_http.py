@@ -105,6 +105,8 @@ def serving_tests(agent):
         (b"GET /?" + b"q" * 100000 + b" HTTP/1.1\r\nHost: x\r\n\r\n", (414,), "100 KB query string"),
         (b"GET / HTTP/1.1\r\nHost: x\r\n" + b"".join(b"X-F%d: v\r\n" % i for i in range(150)) + b"\r\n", (431,), "150 header fields"),
         (b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"b" * 20000 + b"\r\n\r\n", (431,), "20 KB header"),
+        (b"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + b"b" * 30000 + b"\r\n\r\n", (431,), "30 KB header line"),
+        (b"GET / HTTP/1.1\r\nX-Big: " + b"b" * 100000 + b"\r\nHost: x\r\n\r\n", (431,), "100 KB first header line"),
         (b"GET /healthz HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\nxx", (413,), "large body"),
         (b"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", (405,), "POST"),
         (b"HELLO THERE\r\n\r\n", (400,), "not HTTP"),
