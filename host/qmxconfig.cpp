@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,14 +40,20 @@ bool ReadCurrent(const RegKey& key, const char* name, std::string& value) {
   return act_reggetstring(key, name, value) == 1;
 }
 
-enum class ReadStatus { kOk, kMissing };
+// Missing: nothing of that name. Unreadable: it is there but cannot be read (locked by the
+// configuration tool, no access, a directory), which must not be taken for a missing file.
+enum class ReadStatus { kOk, kMissing, kUnreadable };
 
 // Reads the file whole, or its first kMaxFileBytes and one more byte, which tells the parser
 // that there was more.
-ReadStatus ReadConfigFile(const std::string& name, std::string& text) {
+ReadStatus ReadConfigFile(const std::string& name, std::string& text, int* error = nullptr) {
   text.clear();
+  errno = 0;
   std::FILE* f = std::fopen(name.c_str(), "rb");
-  if (!f) return ReadStatus::kMissing;
+  if (!f) {
+    if (error) *error = errno;
+    return errno == ENOENT ? ReadStatus::kMissing : ReadStatus::kUnreadable;
+  }
   std::vector<char> buffer(64 * 1024);
   bool failed = false;
   while (text.size() <= qmxcfg::kMaxFileBytes) {
@@ -58,8 +65,9 @@ ReadStatus ReadConfigFile(const std::string& name, std::string& text) {
       break;
     }
   }
+  if (failed && error) *error = errno;
   std::fclose(f);
-  return failed ? ReadStatus::kMissing : ReadStatus::kOk;
+  return failed ? ReadStatus::kUnreadable : ReadStatus::kOk;
 }
 
 int StoreDefaults(const std::string& envKey) {
@@ -141,7 +149,15 @@ int CheckConfigSettings(const char* instanceKey) {
 
   int result = 0;
   std::string text;
-  if (fileName.empty() || ReadConfigFile(fileName, text) != ReadStatus::kOk) {
+  int error = 0;
+  const ReadStatus status = fileName.empty() ? ReadStatus::kMissing : ReadConfigFile(fileName, text, &error);
+  if (status == ReadStatus::kUnreadable) {
+    // The stored settings stay: defaults here would wipe the password, targets and job switches.
+    const std::string line = "Configuration file " + fileName + " exists but cannot be read (" +
+                             std::strerror(error) + "); the registry settings are kept";
+    QMX_ERROR("%s", line.c_str());
+    std::fprintf(stderr, "%s\n", line.c_str());
+  } else if (status == ReadStatus::kMissing) {
     QMX_ERROR("Configuration file does not exist or error processing file, setting default environment");
     std::fprintf(stderr,
                  "Configuration file does not exist or error processing file, setting default "

@@ -151,11 +151,32 @@ TEST_F(Config, NoFileWritesTheDefaultsWhateverTheRegistryHeld) {
   EXPECT_NE(err.find("Setting registry key : QMX_INTERVAL, value : 120\n"), std::string::npos);
 }
 
-TEST_F(Config, AnUnreadableFileCountsAsMissing) {
-  CreateDirectoryA(cfg_.c_str(), nullptr);  // a directory by the file's name
-  EXPECT_EQ(CheckConfigSettings(instance_.c_str()), 0);
-  EXPECT_EQ(Value("QMX_INTERVAL"), "120");
-  EXPECT_EQ(regtest::ValueCount(env_), 18u);
+// Only a missing file means defaults. A file that is there but cannot be read (locked by the
+// configuration tool, or a directory by its name) leaves the stored settings as they are: the
+// password, the targets and the job switches must not be wiped by a passing lock.
+TEST_F(Config, AFileThatCannotBeReadKeepsTheRegistry) {
+  const char* const kept[][2] = {{"QMX_EXCH_PASSWORD", "stored"},
+                                 {"QMX_EMAIL_ADDRESSES", "a@x.com"},
+                                 {"QMX_REACHABILITY_ENABLED", "1"}};
+  for (const char* what : {"locked file", "directory"}) {
+    SCOPED_TRACE(what);
+    for (const auto& v : kept) regtest::SetString(env_, v[0], v[1]);
+    HANDLE lock = INVALID_HANDLE_VALUE;
+    if (std::string(what) == "directory") {
+      DeleteFileA(cfg_.c_str());
+      ASSERT_TRUE(CreateDirectoryA(cfg_.c_str(), nullptr));
+    } else {
+      WriteConfig(kFullConfig);
+      lock = CreateFileA(cfg_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    }
+    std::string err = CaptureStderr([&] { EXPECT_EQ(CheckConfigSettings(instance_.c_str()), 0); });
+    if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+    for (const auto& v : kept) EXPECT_EQ(Value(v[0]), v[1]) << v[0];
+    EXPECT_EQ(regtest::ValueCount(env_), 3u) << "no default was written";
+    EXPECT_NE(err.find("exists but cannot be read"), std::string::npos) << err;
+    EXPECT_EQ(err.find("setting default environment"), std::string::npos) << err;
+  }
 }
 
 TEST_F(Config, IncompleteClusterSectionFails) {
