@@ -11,7 +11,7 @@
 bool IsCCREnv() {
   QMX_ENTRY();
   RegKey key;
-  bool ccr = act_regopenkey(HKEY_LOCAL_MACHINE, "Cluster\\Nodes", key) != 0;
+  bool ccr = act_regopenkeyread(HKEY_LOCAL_MACHINE, "Cluster\\Nodes", key) != 0;
   if (ccr) {
     QMX_FLOW("IsCCREnv : Machine belongs to a CCR environment.");
     act_regclosekey(key);
@@ -28,11 +28,12 @@ namespace {
 uint32_t Fetch(SampleBfr* bfr, void*) { return ZrtTalloInterface(bfr); }
 
 ExchangeCodes RegistryCodes(void*) {
+  const ExchangeLevels l = GetExchangeLevels();
   ExchangeCodes c;
-  c.release = GetExchangeVersion();
-  c.level2003 = GetExchange2k3ServicePackLevel();
-  c.level2007 = GetExchange2k7ServicePackLevel();
-  c.level2010 = GetExchange2k10ServicePackLevel();
+  c.release = l.release;
+  c.level2003 = l.level2003;
+  c.level2007 = l.level2007;
+  c.level2010 = l.level2010;
   return c;
 }
 

@@ -23,6 +23,11 @@ std::atomic<int> g_release{-1};
 std::atomic<int> g_level2003{-1};
 std::atomic<int> g_level2007{-1};
 std::atomic<int> g_level2010{-1};
+// A level that cannot be read is asked again at every call; its failure is traced once.
+std::atomic<bool> g_level2007Failed{false};
+std::atomic<bool> g_level2010Failed{false};
+
+bool FirstFailure(std::atomic<bool>& failed) { return !failed.exchange(true); }
 
 const char kV14Setup[] = "SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup";
 const char kSetup[] = "SOFTWARE\\Microsoft\\Exchange\\Setup";
@@ -55,6 +60,8 @@ void ResetExchangeVersionCaches() {
   g_level2003 = -1;
   g_level2007 = -1;
   g_level2010 = -1;
+  g_level2007Failed = false;
+  g_level2010Failed = false;
 }
 
 int GetExchangeVersion() {
@@ -66,12 +73,12 @@ int GetExchangeVersion() {
   std::string keyName = kHklmMicrosoft;
   RegKey key;
   bool opened = false;
-  if (act_regopenkey64(HKEY_LOCAL_MACHINE, kV14Setup, key)) {
+  if (act_regopenkeyread64(HKEY_LOCAL_MACHINE, kV14Setup, key)) {
     keyName += "\\ExchangeServer\\v14\\Setup";
     opened = true;
   } else {
     keyName += "\\Exchange\\Setup";
-    if (act_regopenkey64(HKEY_LOCAL_MACHINE, kSetup, key))
+    if (act_regopenkeyread64(HKEY_LOCAL_MACHINE, kSetup, key))
       opened = true;
     else
       QMX_ERROR("GetExchangeVersion: 64-Bit Registry open request failed.");
@@ -88,7 +95,7 @@ int GetExchangeVersion() {
   } else if (major == 14) {
     g_release = kExchange2010;
     DWORD rollup = 0;
-    if (act_regopenkey64(HKEY_LOCAL_MACHINE, kSetup, key) &&
+    if (act_regopenkeyread64(HKEY_LOCAL_MACHINE, kSetup, key) &&
         act_reggetdword(key, "LatestRollupInstalled", rollup))
       QMX_FLOW("GetExchangeVersion: Installed Rollup version : %d", static_cast<int>(rollup));
   } else {
@@ -101,7 +108,7 @@ int GetExchange2k7ServicePackLevel() {
   QMX_ENTRY();
   if (g_level2007 == -1) {
     RegKey key;
-    if (act_regopenkey64(HKEY_LOCAL_MACHINE, kSetup, key)) {
+    if (act_regopenkeyread64(HKEY_LOCAL_MACHINE, kSetup, key)) {
       DWORD minor = 0;
       if (act_reggetdword(key, "MsiProductMinor", minor)) {
         QMX_FLOW("GetExchange2k7ServicePackLevel: Exchange Server Minor Version: %d",
@@ -109,10 +116,10 @@ int GetExchange2k7ServicePackLevel() {
         if (minor == 1) g_level2007 = kExchange2007SP1;
         else if (minor == 2) g_level2007 = kExchange2007SP2;
         else if (minor >= 3) g_level2007 = kExchange2007SP3;
-      } else {
+      } else if (FirstFailure(g_level2007Failed)) {
         QMX_ERROR("GetExchange2k7ServicePackLevel: Could not read MsiProductMinor from Registy.");
       }
-    } else {
+    } else if (FirstFailure(g_level2007Failed)) {
       QMX_ERROR("GetExchange2k7ServicePackLevel: Could not read MsiProductMajor from Registy.");
     }
   }
@@ -123,17 +130,17 @@ int GetExchange2k10ServicePackLevel() {
   QMX_ENTRY();
   if (g_level2010 == -1) {
     RegKey key;
-    if (act_regopenkey64(HKEY_LOCAL_MACHINE, kV14Setup, key)) {
+    if (act_regopenkeyread64(HKEY_LOCAL_MACHINE, kV14Setup, key)) {
       DWORD minor = 0;
       if (act_reggetdword(key, "MsiProductMinor", minor)) {
         QMX_FLOW("GetExchange2k10ServicePackLevel : Exchange Server Minor Version is : %d",
                  static_cast<int>(minor));
         // Later service packs keep what SP1 brought.
         if (minor >= 1) g_level2010 = kExchange2010SP1;
-      } else {
+      } else if (FirstFailure(g_level2010Failed)) {
         QMX_ERROR("GetExchange2k10ServicePackLevel : Could not read MsiProductMinor from Registy.");
       }
-    } else {
+    } else if (FirstFailure(g_level2010Failed)) {
       QMX_ERROR("GetExchange2k10ServicePackLevel: Could not read MsiProductMajor from Registy.");
     }
   }
@@ -144,7 +151,7 @@ int GetExchange2k3ServicePackLevel() {
   QMX_ENTRY();
   if (g_level2003 == -1) {
     auto reg = std::make_unique<CRegistry>();
-    reg->Attributes(KEY_ALL_ACCESS | KEY_WOW64_64KEY, 0, nullptr, nullptr);
+    reg->Attributes(KEY_READ | KEY_WOW64_64KEY, 0, nullptr, nullptr);  // only read
     if (reg->Open(nullptr, HKEY_LOCAL_MACHINE, kSetup) == CRegistry::kOk) {
       DWORD version = 0, type = 0, size = sizeof version;
       if (reg->GetValue("ExchangeServerAdmin Version", &version, &type, &size) == CRegistry::kOk &&
@@ -165,6 +172,15 @@ int GetExchange2k3ServicePackLevel() {
     reg.reset();
   }
   QMX_RETURN(g_level2003.load(std::memory_order_relaxed));
+}
+
+ExchangeLevels GetExchangeLevels() {
+  ExchangeLevels l;
+  l.release = GetExchangeVersion();
+  if (l.release == kExchange2003 || l.release == kExchangePre2007) l.level2003 = GetExchange2k3ServicePackLevel();
+  if (l.release == kExchange2007) l.level2007 = GetExchange2k7ServicePackLevel();
+  if (l.release == kExchange2010) l.level2010 = GetExchange2k10ServicePackLevel();
+  return l;
 }
 
 uint32_t GetExchangeServerRoleInfo(int release) {
@@ -188,7 +204,7 @@ uint32_t GetExchangeServerRoleInfo(int release) {
   uint32_t mask = 0;
   for (const Role& r : kRoles) {
     RegKey key;
-    if (act_regopenkey64(HKEY_LOCAL_MACHINE, (base + r.subkey).c_str(), key))
+    if (act_regopenkeyread64(HKEY_LOCAL_MACHINE, (base + r.subkey).c_str(), key))
       mask += r.bit;
     else
       QMX_DETAIL("%s", r.missing);

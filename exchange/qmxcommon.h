@@ -37,8 +37,18 @@ int GetExchangeVersion();               // 3, 5 or -1
 int GetExchange2k3ServicePackLevel();   // 6, 7 or -1
 int GetExchange2k7ServicePackLevel();   // 4, 9, 10 or -1
 int GetExchange2k10ServicePackLevel();  // 8 or -1
-// Tests only: forget the four cached codes.
+// Tests only: forget the four cached codes (and which read failures were traced).
 void ResetExchangeVersionCaches();
+
+// The release and the service-pack level of that release; the levels of other releases are not
+// asked (they stay -1), so a server of one release never reads another's keys at every sample.
+struct ExchangeLevels {
+  int release = -1;
+  int level2003 = -1;
+  int level2007 = -1;
+  int level2010 = -1;
+};
+ExchangeLevels GetExchangeLevels();
 
 uint32_t GetExchangeServerRoleInfo(int release);
 

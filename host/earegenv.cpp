@@ -43,6 +43,16 @@ int act_regopenkey(HKEY root, const char* path, RegKey& key) {
   QMX_RETURN(OpenWith(root, path, KEY_ALL_ACCESS, key));
 }
 
+int act_regopenkeyread64(HKEY root, const char* path, RegKey& key) {
+  QMX_ENTRY();
+  QMX_RETURN(OpenWith(root, path, KEY_READ | KEY_WOW64_64KEY, key));
+}
+
+int act_regopenkeyread(HKEY root, const char* path, RegKey& key) {
+  QMX_ENTRY();
+  QMX_RETURN(OpenWith(root, path, KEY_READ, key));
+}
+
 int act_regcreatekey(HKEY root, const char* path, RegKey& key) {
   QMX_ENTRY();
   HKEY h = nullptr;

@@ -9,8 +9,12 @@
 #include "earegcls.h"
 
 // Wrappers: 1 on success, 0 on failure; on failure the key is left empty.
+// Full access: for keys the caller writes.
 int act_regopenkey64(HKEY root, const char* path, RegKey& key);  // 64-bit view
 int act_regopenkey(HKEY root, const char* path, RegKey& key);
+// Read access only: an account without administrator rights may read what it may not write.
+int act_regopenkeyread64(HKEY root, const char* path, RegKey& key);  // 64-bit view
+int act_regopenkeyread(HKEY root, const char* path, RegKey& key);
 int act_regcreatekey(HKEY root, const char* path, RegKey& key);
 int act_regsetstring(const RegKey& key, const char* name, const char* value);  // REG_SZ, flushed
 int act_regsetdword(const RegKey& key, const char* name, DWORD value);         // flushed

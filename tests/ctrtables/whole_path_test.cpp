@@ -382,6 +382,21 @@ TEST_F(WholePath, Table28ClusterNodes) {
   EXPECT_EQ(I32(r->row(0), 140), -1);
 }
 
+// A sample on Exchange 2010 asks the 2010 level only: the 2007 level, unknown there, is neither
+// read from the registry nor traced as a failure at every sample.
+TEST_F(WholePath, SamplesAskOnlyTheirReleasesLevel) {
+  Exchange(EX2010_SP1);
+  CounterSnapshot::Use(QMX_DEMO_SNAPSHOT);
+  SampleBfr* b = Bind(1, 966);
+  ASSERT_TRUE(WaitRound(b, 1));
+  auto r = Open("MSEDB");
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(r->Sample(), 0u);
+  ASSERT_GT(r->rowCount(), 0);
+  EXPECT_EQ(I32(r->row(0), 232), -1) << "the 2010 corrections still apply";
+  const std::string trace = ReadFile(trace_);
+  EXPECT_EQ(trace.find("GetExchange2k7ServicePackLevel"), std::string::npos) << trace;
+}
+
 TEST_F(WholePath, FailedFetchesAreTracedAndHandOverNothing) {
   CounterSnapshot::Use(QMX_DEMO_SNAPSHOT);
   SampleBfr* b = Bind(2, 805);

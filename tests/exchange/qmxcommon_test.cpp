@@ -8,9 +8,12 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "../settings/regtest_util.h"
+
+#include <sddl.h>
 
 using regtest::ScopedTree;
 
@@ -139,6 +142,93 @@ TEST_F(Exchange, RolesFromTheRoleKeys) {
   EXPECT_EQ(GetExchangeServerRoleInfo(1), 64u + 32u + 8u);
   Clear();
   EXPECT_EQ(GetExchangeServerRoleInfo(5), 0u);
+}
+
+std::string TempFile(const char* stem);
+
+// A level that cannot be read is asked again at every call, but its failure is traced once per
+// process.
+TEST_F(Exchange, LevelReadFailureIsTracedOnce) {
+  const std::string log = TempFile("qmxlevels") + ".log";
+  regtest::SetEnv("JBX_RAS1_LOG", log.c_str());
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(GetExchange2k7ServicePackLevel(), -1);
+    EXPECT_EQ(GetExchange2k10ServicePackLevel(), -1);
+  }
+  Dword(kV14Setup, "MsiProductMajor", 14);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(GetExchange2k10ServicePackLevel(), -1);
+  regtest::SetDword(kV14Setup, "MsiProductMinor", 1);
+  EXPECT_EQ(GetExchange2k10ServicePackLevel(), 8) << "still asked while unknown";
+  regtest::SetEnv("JBX_RAS1_LOG", nullptr);
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  in.close();
+  DeleteFileA(log.c_str());
+  auto count = [&](const std::string& part) {
+    size_t n = 0;
+    const std::string t = text.str();
+    for (size_t p = t.find(part); p != std::string::npos; p = t.find(part, p + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("GetExchange2k7ServicePackLevel: Could not read MsiProductMajor from Registy."), 1u) << text.str();
+  EXPECT_EQ(count("GetExchange2k10ServicePackLevel: Could not read MsiProductMajor from Registy."), 1u);
+  EXPECT_EQ(count("GetExchange2k10ServicePackLevel : Could not read MsiProductMinor from Registy."), 0u)
+      << "one failure line per level and process, whatever the cause";
+}
+
+// Lets everyone read a key and nobody write it, as an account without administrator rights sees
+// the Exchange keys; writable again at the end, so that the fixture can remove it.
+class ReadOnlyKey {
+ public:
+  explicit ReadOnlyKey(const std::string& path) : path_(path) { EXPECT_TRUE(Set("D:P(A;;KR;;;WD)")) << path; }
+  ~ReadOnlyKey() { Set("D:(A;;KA;;;WD)"); }
+  ReadOnlyKey(const ReadOnlyKey&) = delete;
+  ReadOnlyKey& operator=(const ReadOnlyKey&) = delete;
+
+ private:
+  bool Set(const char* sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) return false;
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_.c_str(), 0, WRITE_DAC | KEY_WOW64_64KEY, &key);
+    if (rc == ERROR_SUCCESS) {
+      rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd);
+      RegCloseKey(key);
+    }
+    LocalFree(sd);
+    return rc == ERROR_SUCCESS;
+  }
+  std::string path_;
+};
+
+// Keys the agent may only read give the same release, levels and roles as writable ones.
+TEST_F(Exchange, ReadOnlyKeysAreRead) {
+  const std::string v14Mailbox = std::string(kV14) + "\\MailboxRole";
+  const std::string v8Hub = std::string(kV8) + "\\HubTransportRole";
+  {
+    Dword(kV14Setup, "MsiProductMajor", 14);
+    regtest::SetDword(kV14Setup, "MsiProductMinor", 1);
+    Key(v14Mailbox);
+    ReadOnlyKey setup(kV14Setup), role(v14Mailbox);
+    EXPECT_EQ(GetExchangeVersion(), 5);
+    EXPECT_EQ(GetExchange2k10ServicePackLevel(), 8);
+    EXPECT_EQ(GetExchangeServerRoleInfo(5), 64u);
+  }
+  ResetExchangeVersionCaches();
+  Clear();
+  {
+    Dword(kSetup, "MsiProductMajor", 8);
+    regtest::SetDword(kSetup, "MsiProductMinor", 2);
+    regtest::SetDword(kSetup, "ExchangeServerAdmin Version", 65);
+    regtest::SetDword(kSetup, "ServicePackNumber", 2);
+    Key(v8Hub);
+    ReadOnlyKey setup(kSetup), role(v8Hub);
+    EXPECT_EQ(GetExchangeVersion(), 3);
+    EXPECT_EQ(GetExchange2k7ServicePackLevel(), 9);
+    EXPECT_EQ(GetExchange2k3ServicePackLevel(), 7);
+    EXPECT_EQ(GetExchangeServerRoleInfo(3), 16u);
+  }
 }
 
 std::string TempFile(const char* stem) {
