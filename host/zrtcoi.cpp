@@ -148,9 +148,15 @@ bool RegIt() {
   QMX_ENTRY();
   char name[64];
   LoadResourceString(5046, name, sizeof name);
-  QMX_FLOW("Attempting to register DLL: %s", name);
+  // From the agent's own folder only: by bare name the search order could run a library planted
+  // in another folder, in the service's account.
+  std::string path(MAX_PATH, '\0');
+  DWORD length = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()));
+  path.resize(length < path.size() ? length : 0);
+  path = path.substr(0, path.find_last_of('\\') + 1) + name;
+  QMX_FLOW("Attempting to register DLL: %s", path.c_str());
   // The library stays loaded: the service object lives in it.
-  HMODULE lib = LoadLibraryA(name);
+  HMODULE lib = path.size() > std::strlen(name) ? LoadLibraryA(path.c_str()) : nullptr;
   if (!lib) {
     Message0(10106);
     QMX_RETURN(false);

@@ -162,6 +162,26 @@ qmxtest::ProcessResult RunAgentAlone(const char* stem) {
   return r;
 }
 
+// The counter service's library is loaded from the agent's own folder only: one of that name in a
+// folder of the search path is never run, even when the agent's folder has none.
+TEST(AgentProcess, CounterServiceLibraryOnlyFromTheAgentsFolder) {
+  std::string plant = qmxtest::MakeTempDir("qmxplant");
+  const std::string planted = plant + "\\DEDAZUD.DLL";
+  ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "planted_library.dll").c_str(), planted.c_str(), FALSE));
+  char oldPath[32768] = {0};
+  GetEnvironmentVariableA("PATH", oldPath, sizeof oldPath);
+  SetEnvironmentVariableA("PATH", (plant + ";" + oldPath).c_str());
+  RegDeleteTreeA(HKEY_CLASSES_ROOT, "Orvel.QMXSRV.DUZOVEV1");
+  qmxtest::ProcessResult r = RunAgentAlone("qmxplanted");
+  SetEnvironmentVariableA("PATH", oldPath);
+  DeleteFileA(planted.c_str());
+  RemoveDirectoryA(plant.c_str());
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 0u);
+  EXPECT_EQ(r.out.find("planted library registered"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("QMXE106: Unable to Load DLL during registration"), std::string::npos) << r.out;
+}
+
 // The ProgID names a class whose server cannot be loaded: message 10105, HqMain gives up with -2
 // and the process stops in order.
 TEST(AgentProcess, CounterServiceObjectNotCreated) {
@@ -186,6 +206,8 @@ TEST(AgentProcess, CounterServiceFailsToInitialize) {
   EXPECT_EQ(r.exitCode, 0u);
   EXPECT_NE(r.out.find("QMXE109: Counter service failed to initialize."), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("QMXE105"), std::string::npos) << "the object itself was created";
+  // Released while COM still holds its library, not after the CoUninitialize that may unload it.
+  EXPECT_EQ(r.err.find(qmxtest::kReleasedWithoutCom), std::string::npos) << r.err;
 }
 
 // A configuration that cannot be set up ends the process with 1212.
