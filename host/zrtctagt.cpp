@@ -11,6 +11,7 @@
 #include "zrtmsg.h"
 
 HANDLE hTerminateEvent = nullptr;
+SRWLOCK terminateEventLock = SRWLOCK_INIT;
 HANDLE hThreadHandle = nullptr;
 SERVICE_STATUS_HANDLE hServiceStatus = 0;
 CRITICAL_SECTION csStatusLock;
@@ -22,6 +23,9 @@ namespace {
 
 SERVICE_STATUS serviceStatus = {};
 char serviceName[] = QMX_SERVICE_NAME;
+// Exit code of an orderly end; a failure reported to the service manager as STOPPED sets it, since
+// the dispatcher may then return in main before the failing thread has ended the process.
+volatile LONG processExitCode = 0;
 
 // How main ends; raised inside main and handled at its end.
 enum class EndState { Normal, Error, Abnormal, DispatcherFailure };
@@ -233,7 +237,10 @@ void StopService() {
     HqTerminate();
   }
   QMX_FLOW("Triggering termination event");
+  // Under the lock: terminate may be closing the handle on another thread.
+  AcquireSRWLockShared(&terminateEventLock);
   if (hTerminateEvent) SetEvent(hTerminateEvent);
+  ReleaseSRWLockShared(&terminateEventLock);
 }
 
 void LaunchServiceTerminationThread() {
@@ -266,10 +273,13 @@ void terminate(DWORD code) {
   QMX_ENTRY();
   QMX_FLOW("terminate: Terminate request received.");
   QMX_FLOW("Termination code: %0.8lx", code);
-  if (hTerminateEvent) {
+  AcquireSRWLockExclusive(&terminateEventLock);
+  HANDLE event = hTerminateEvent;
+  hTerminateEvent = nullptr;
+  ReleaseSRWLockExclusive(&terminateEventLock);
+  if (event) {
     QMX_FLOW("Closing hTerminateEvent");
-    CloseHandle(hTerminateEvent);
-    hTerminateEvent = nullptr;
+    CloseHandle(event);
   }
   if (hServiceStatus) {
     QMX_FLOW("Sending SERVICE_STOPPED status to SCM");
@@ -280,6 +290,18 @@ void terminate(DWORD code) {
     CloseHandle(hThreadHandle);
     hThreadHandle = nullptr;
   }
+}
+
+void EndWithError(DWORD code) {
+  QMX_ENTRY();
+  InterlockedExchange(&processExitCode, static_cast<LONG>(code));
+  // As a service, tell the manager first: a process that just ends is an unexpected termination
+  // there (or, under Wine, a service that stays RUNNING for ever).
+  if (hServiceStatus) {
+    QMX_FLOW("Sending SERVICE_STOPPED status to SCM");
+    SendStatusToSCM(SERVICE_STOPPED, code, 0, 0, 0);
+  }
+  ErrorHandler(code);
 }
 
 void ErrorHandler(DWORD code) {
@@ -374,7 +396,7 @@ int main(int argc, char** argv) {
   switch (end.state) {
     case EndState::Normal:
       QMX_FLOW("Main: TERMINATION");
-      ExitProcess(0);
+      ExitProcess(static_cast<UINT>(processExitCode));
     case EndState::Error:
       QMX_ERROR("Main: ERROR TERMINATION");
       ExitProcess(0);

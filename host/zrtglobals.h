@@ -6,6 +6,7 @@
 #define QMX_SERVICE_NAME "qmx_agent"
 
 extern HANDLE hTerminateEvent;      // manual-reset shutdown event "QMX-SHUTDOWN"
+extern SRWLOCK terminateEventLock;  // held shared to set hTerminateEvent, exclusively to close it
 extern HANDLE hThreadHandle;        // the agent thread
 extern SERVICE_STATUS_HANDLE hServiceStatus;  // zero in console mode
 extern CRITICAL_SECTION csStatusLock;  // guards the service status block
@@ -22,6 +23,8 @@ void terminate(DWORD code);
 void LaunchServiceTerminationThread();
 void LaunchServiceShutdown();
 [[noreturn]] void ErrorHandler(DWORD code);
+// Ends the process with a Win32 error code; as a service it reports STOPPED with that code first.
+[[noreturn]] void EndWithError(DWORD code);
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 void WINAPI ServiceCtrlHandler(DWORD control);
 unsigned __stdcall ServiceThread(void* parameter);

@@ -271,8 +271,8 @@ int LoadAgents() {
   setJbxRas1EnvironmentVariable("QMX64ENV");
 
   boundDefinitions.clear();
-  Levels l = {GetExchangeVersion(), GetExchange2k3ServicePackLevel(),
-              GetExchange2k7ServicePackLevel(), GetExchange2k10ServicePackLevel()};
+  const ExchangeLevels found = GetExchangeLevels();
+  Levels l = {found.release, found.level2003, found.level2007, found.level2010};
   int v = l.release;
   for (const LoadStep& step : kLoadOrder) {
     const qmx::TableEntry* table = qmx::FindTableByStem(step.stem);
@@ -323,9 +323,36 @@ void TraceEnv(QmxTrace& qmx_trace, const char* name) {
   QMX_FLOW("%s=%s", name, value ? value : "");
 }
 
-// Releases the counter service on every way out of HqMain.
-struct CounterServiceOwner {
-  ~CounterServiceOwner() {
+// The agent thread's COM apartment. The last CoUninitialize may unload the counter service's
+// library, so every COM object is released before it: the owners of those objects are declared
+// after this one and so end first, on every way out of HqMain.
+class ComApartment {
+ public:
+  ComApartment() = default;
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() { Uninitialize(); }
+  HRESULT Initialize() {
+    hr_ = CoInitialize(nullptr);
+    return hr_;
+  }
+  void Uninitialize() {
+    if (SUCCEEDED(hr_)) CoUninitialize();
+    hr_ = E_FAIL;
+  }
+
+ private:
+  HRESULT hr_ = E_FAIL;
+};
+
+// The counter service, released on every way out of HqMain (before the apartment goes).
+class CounterServiceOwner {
+ public:
+  CounterServiceOwner() = default;
+  CounterServiceOwner(const CounterServiceOwner&) = delete;
+  CounterServiceOwner& operator=(const CounterServiceOwner&) = delete;
+  ~CounterServiceOwner() { Release(); }
+  void Release() {
     if (pDuzovev) {
       pDuzovev->Release();
       pDuzovev = nullptr;
@@ -354,13 +381,13 @@ int HqMain(int, char**) {
   }
   if (CheckConfigSettings(instanceKey.c_str()) != 0) {
     QMX_ERROR("HqMain: EXITING due to configuration initialization failure");
-    ErrorHandler(1212);
+    EndWithError(1212);
   }
   SetEnvFromReg(instanceKey.c_str());
 
   if (!IsClusterParamSet()) {
     RegKey key;
-    if (act_regopenkey64(HKEY_LOCAL_MACHINE, primaryEnvKey.c_str(), key)) {
+    if (act_regopenkeyread64(HKEY_LOCAL_MACHINE, primaryEnvKey.c_str(), key)) {
       std::string host;
       if (act_reggetexpandedstring(key, "VORTA_HOSTNAME", 3072, host)) {
         std::string put = "VORTA_HOSTNAME=" + host;
@@ -379,9 +406,10 @@ int HqMain(int, char**) {
   const bool reachability = EnvIsOne("QMX_REACHABILITY_ENABLED");
   const bool mailboxDetails = EnvIsOne("QMX_MBX_DETAILS_ENABLED");
 
+  ComApartment apartment;
   HRESULT hr = E_FAIL;
   for (int attempt = 0; attempt < 5; ++attempt) {
-    hr = CoInitialize(nullptr);
+    hr = apartment.Initialize();
     if (SUCCEEDED(hr)) break;
     QMX_FLOW("HqMain: CoinitializeEx returns %0.8x", static_cast<unsigned>(hr));
     Sleep(2000);
@@ -422,7 +450,7 @@ int HqMain(int, char**) {
       std::fprintf(stderr, "HqMain: Duzovev instance creation FAILED..\n");
       std::fprintf(stderr, "HqMain: CoCreateInstance returns %s (int)..\n", text);
       bCtrServiceInitialized = 0;
-      CoUninitialize();
+      apartment.Uninitialize();
       std::fprintf(stderr, "HqMain: EXITING\n");
       QMX_ERROR("HqMain: Duzovev instance creation FAILED");
       QMX_ERROR("HqMain: CoCreateInstance returns %s [%0.8x]", text, static_cast<unsigned>(hr));
@@ -459,7 +487,8 @@ int HqMain(int, char**) {
       bCtrServiceInitialized = 0;
       QMX_ERROR("HqMain: Duzovev initialization FAILED");
       Message0(10109);
-      CoUninitialize();
+      owner.Release();
+      apartment.Uninitialize();
       QMX_FLOW("HqMain: EXITING");
       QMX_RETURN(-3);
     }
@@ -511,8 +540,10 @@ int HqMain(int, char**) {
       ended[slot] = true;
       lastResult = r;
     } else if (r == WAIT_OBJECT_0 + static_cast<DWORD>(n)) {
+      // Everything that waits, sent messages included, without blocking: a wait for a posted
+      // message would stop the watch while the framework thread ends.
       MSG msg;
-      if (GetMessageA(&msg, nullptr, 0, 0) == 1) {
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
       }
@@ -530,12 +561,9 @@ int HqMain(int, char**) {
     bCtrServiceInitialized = 0;
     QMX_FLOW("HqMain: Termination commencing");
     StopService();
-    if (pDuzovev) {
-      pDuzovev->Terminate();
-      pDuzovev->Release();
-      pDuzovev = nullptr;
-    }
-    CoUninitialize();
+    if (pDuzovev) pDuzovev->Terminate();
+    owner.Release();
+    apartment.Uninitialize();
     QMX_FLOW("HqMain: Termination concluded");
   }
   QMX_FLOW("HqMain: EXITING");

@@ -72,13 +72,13 @@ class AgentService : public ::testing::Test {
     ASSERT_TRUE(service_.h) << GetLastError();
   }
   // The service's process, to wait for its end: STOPPED is reported before main writes its last lines.
-  HANDLE OpenServiceProcess() {
+  HANDLE OpenServiceProcess(DWORD access = SYNCHRONIZE) {
     SERVICE_STATUS_PROCESS process = {};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service_.h, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
                               sizeof process, &needed))
       return nullptr;
-    return OpenProcess(SYNCHRONIZE, FALSE, process.dwProcessId);
+    return OpenProcess(access, FALSE, process.dwProcessId);
   }
   void TearDown() override {
     if (service_.h && Query(service_.h).dwCurrentState != SERVICE_STOPPED) {
@@ -202,6 +202,28 @@ TEST_F(AgentService, StartIsReportedPendingTwiceThenRunning) {
                                              "SERVICE_START_PENDING 2, wait hint 5000",
                                              "SERVICE_RUNNING 0, wait hint 0"};
   EXPECT_EQ(reports, expected) << t.substr(0, 4000);
+}
+
+// A configuration failure in service mode tells the service manager: STOPPED with the Win32 exit
+// code 1212, and the process ends with that code.
+TEST_F(AgentService, ConfigurationFailureReportsStopped) {
+  qmxtest::AgentEnvironment env;
+  Configure(env);
+  ASSERT_EQ(RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, (env.instanceKey() + "\\Environment").c_str(), "VORTA_SIT_PATH"),
+            ERROR_SUCCESS);
+  ASSERT_TRUE(StartServiceA(service_.h, 0, nullptr)) << GetLastError();
+  HANDLE agent = OpenServiceProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION);
+  ASSERT_TRUE(agent) << GetLastError();
+  std::unique_ptr<void, decltype(&CloseHandle)> agent_owner(agent, &CloseHandle);
+  EXPECT_TRUE(WaitForState(service_.h, SERVICE_STOPPED, 30000)) << Traces(env);
+  SERVICE_STATUS s = Query(service_.h);
+  EXPECT_EQ(s.dwWin32ExitCode, 1212u);
+  EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
+  ASSERT_EQ(WaitForSingleObject(agent, 30000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(agent, &code));
+  EXPECT_EQ(code, 1212u);
+  EXPECT_NE(Traces(env).find("HqMain: EXITING due to configuration initialization failure"), std::string::npos);
 }
 
 TEST_F(AgentService, RereggArgumentInAnyCaseForcesTheRegistration) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,13 @@
 #include "zrtglobals.h"
 
 namespace {
+
+// How the test hands the agent a new shutdown event while another thread may be reading it.
+void PublishShutdownEvent(HANDLE event) {
+  AcquireSRWLockExclusive(&terminateEventLock);
+  hTerminateEvent = event;
+  ReleaseSRWLockExclusive(&terminateEventLock);
+}
 
 // What one HqMain run gave: its result or what it threw, and what it wrote to standard error.
 struct HqMainRun {
@@ -149,6 +157,76 @@ TEST_F(HqMainStart, ExceptionsFromInitialize) {
   HqMainRun run = RunWithService(qmxtest::InitializeOutcome::ThrowOther);
   EXPECT_NE(run.err.find(" LastError=1816\n"), std::string::npos) << run.err;
   EXPECT_NE(Traces().find(" LastError=1816[00000718]"), std::string::npos);
+}
+
+// StopService on one thread while terminate closes the shutdown event on another: the event is
+// never set once terminate has let it go, so a new handle that takes its place is left alone.
+TEST(ShutdownEvent, StopServiceNeverSetsAClosedHandle) {
+  std::atomic<bool> done{false};
+  std::thread stopper([&] {
+    while (!done) StopService();
+  });
+  int wronglySet = 0;
+  for (int i = 0; i < 3000; ++i) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    PublishShutdownEvent(event);
+    terminate(0);
+    // Most often the next handle has the number of the one just closed.
+    HANDLE other = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(other, nullptr);
+    SwitchToThread();
+    if (WaitForSingleObject(other, 0) == WAIT_OBJECT_0) ++wronglySet;
+    CloseHandle(other);
+  }
+  done = true;
+  stopper.join();
+  EXPECT_EQ(wronglySet, 0);
+}
+
+// A message sent to the agent thread (here to a window of its own) wakes the watch loop; the
+// loop must take it and go back to watching, so that the end of the framework still ends HqMain.
+TEST_F(HqMainStart, SentMessageDoesNotStopTheWatch) {
+  qmxtest::TestCounterServiceFactory factory(qmxtest::InitializeOutcome::Succeed);
+  DWORD cookie = 0;
+  HWND window = nullptr;
+  DWORD agentThread = 0;
+  HANDLE returned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(returned, nullptr);
+  HqMainRun run;
+  std::thread runner([&] {
+    run = Run(
+        [&] {
+          CoInitialize(nullptr);
+          EXPECT_EQ(CoRegisterClassObject(CLSID_Duzovev, &factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                          &cookie),
+                    S_OK);
+          window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+          agentThread = GetCurrentThreadId();
+        },
+        [&] {
+          CoRevokeClassObject(cookie);
+          if (window) DestroyWindow(window);
+        });
+    SetEvent(returned);
+  });
+  for (int i = 0; i < 600 && !bFrameworkRunning; ++i) Sleep(50);
+  ASSERT_TRUE(bFrameworkRunning) << "the framework thread was started";
+  ASSERT_NE(window, nullptr);
+  Sleep(500);  // into the watch loop
+  DWORD_PTR answer = 0;
+  EXPECT_TRUE(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 30000, &answer))
+      << "the watch loop takes sent messages";
+  HqTerminate();
+  const bool ended = WaitForSingleObject(returned, 30000) == WAIT_OBJECT_0;
+  EXPECT_TRUE(ended) << "HqMain went on watching the framework thread after the message";
+  // Set the thread free when it waits for a posted message that never comes.
+  if (!ended) PostThreadMessageA(agentThread, WM_NULL, 0, 0);
+  runner.join();
+  CloseHandle(returned);
+  EXPECT_EQ(run.thrown, HqMainRun::Thrown::Nothing);
+  EXPECT_EQ(qmxtest::LiveCounterServices(), 0) << "the counter service is released";
+  EXPECT_NE(Traces().find("HqMain: PXRMAIN thread handle posted"), std::string::npos);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
-// A counter service for the start-up tests whose Initialize does what the test asks: fail, or
-// throw std::bad_alloc, a standard exception, or something that is no exception class at all.
-// Every other call fails. Live() counts the objects not yet released.
+// A counter service for the start-up tests whose Initialize does what the test asks: succeed, fail,
+// or throw std::bad_alloc, a standard exception, or something that is no exception class at all.
+// Every other call fails. Live() counts the objects not yet released. A release on a thread whose
+// COM is no longer initialised is reported on standard error: the library that holds the object
+// may be gone by then.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -13,7 +16,9 @@
 
 namespace qmxtest {
 
-enum class InitializeOutcome { Fail, ThrowBadAlloc, ThrowStandard, ThrowOther };
+enum class InitializeOutcome { Succeed, Fail, ThrowBadAlloc, ThrowStandard, ThrowOther };
+
+constexpr char kReleasedWithoutCom[] = "counter service released after COM was uninitialised";
 
 inline LONG& LiveCounterServices() {
   static LONG live = 0;
@@ -39,6 +44,12 @@ class TestCounterService : public IDuzovev {
   ULONG STDMETHODCALLTYPE Release() override {
     LONG n = InterlockedDecrement(&refs_);
     if (n == 0) {
+      APTTYPE type;
+      APTTYPEQUALIFIER qualifier;
+      if (CoGetApartmentType(&type, &qualifier) == CO_E_NOTINITIALIZED) {
+        std::fprintf(stderr, "%s\n", kReleasedWithoutCom);
+        std::fflush(stderr);
+      }
       InterlockedDecrement(&LiveCounterServices());
       delete this;
     }
@@ -53,6 +64,8 @@ class TestCounterService : public IDuzovev {
       case InitializeOutcome::ThrowOther:
         SetLastError(ERROR_NOT_ENOUGH_QUOTA);
         throw 42;
+      case InitializeOutcome::Succeed:
+        return S_OK;
       case InitializeOutcome::Fail:
         break;
     }
