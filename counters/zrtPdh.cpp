@@ -157,7 +157,7 @@ void qmxPdhCntr::PrepareSets(int sets) {
   read_.assign(static_cast<size_t>(sets), 0);
 }
 
-bool qmxPdhCntr::AddSet(int set, const char* instance) {
+bool qmxPdhCntr::AddSet(QmxTrace& qmx_trace, int set, const char* instance) {
   const int count = setSize_;
   bool whole = true;
   for (int k = 0; k < count; ++k) {
@@ -193,7 +193,7 @@ bool qmxPdhCntr::AddSet(int set, const char* instance) {
 int qmxPdhCntr::AddCounters(const char* instance) {
   QMX_ENTRY();
   PrepareSets(1);
-  QMX_RETURN(AddSet(0, instance) ? 1 : 0);
+  QMX_RETURN(AddSet(qmx_trace, 0, instance) ? 1 : 0);
 }
 
 int qmxPdhCntr::AddAllInstances() {
@@ -201,7 +201,7 @@ int qmxPdhCntr::AddAllInstances() {
   const int instances = GetInstanceCount();
   const int sets = instances > 0 ? instances : 1;
   PrepareSets(sets);
-  for (int s = 0; s < sets; ++s) AddSet(s, GetInstanceName(s));
+  for (int s = 0; s < sets; ++s) AddSet(qmx_trace, s, GetInstanceName(s));
   QMX_RETURN(sets);
 }
 
@@ -281,6 +281,8 @@ void qmxPdhCntr::CloseQuery() {
   if (query_) RemoveCounters();
   counters_.clear();
   counters_.shrink_to_fit();
+  added_.clear();
+  read_.clear();
   query_.reset();
 }
 

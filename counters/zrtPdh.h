@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class QmxTrace;
+
 // A PDH query, closed on destruction (closing releases every counter still in it).
 class PdhQuery {
  public:
@@ -86,9 +88,10 @@ class qmxPdhCntr {
  private:
   const char* ListEntry(int k) const;
   void RemoveCounters();
-  // Room for `sets` sets, then the counters of the set `set` added for `instance`.
+  // Room for `sets` sets, then the counters of the set `set` added for `instance`; the caller's
+  // trace takes the failures.
   void PrepareSets(int sets);
-  bool AddSet(int set, const char* instance);
+  bool AddSet(QmxTrace& qmx_trace, int set, const char* instance);
 
   std::vector<std::string> counterNames_;   // as enumerated, UTF-8
   std::vector<std::string> instanceNames_;  // as enumerated, UTF-8
