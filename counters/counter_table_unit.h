@@ -1,5 +1,6 @@
 // The TakeSample of the tables the counter service feeds: one routine for all of them, driven by
-// counter_tables.def. Each collector unit qmxNNagt.cpp expands QMX_COUNTER_TABLE_UNIT once.
+// counter_tables.def. The build generates each table's collector unit qmxNNagt.cpp from its entry
+// there: the unit expands QMX_COUNTER_TABLE_UNIT once.
 #pragma once
 
 #include <cstdint>

@@ -60,25 +60,28 @@ unsigned long qmx_ffextrnss_agent::TakeSample() {
     pdh.CloseQuery();
     QMX_RETURN(static_cast<unsigned long>(PXR_NO_MEMORY));
   }
+  // Every instance's counters in one query: one collection, with one wait, serves them all, so
+  // the sample takes one interval however many instances there are. An object without instances
+  // is read once, without an instance part.
+  const int sets = pdh.AddAllInstances();
+  bool anyAdded = false;
+  for (int i = 0; i < sets; ++i) anyAdded = anyAdded || pdh.SetAdded(i);
+  if (anyAdded) pdh.CollectData();
   int filled = 0;
-  // The first pass always runs: an object without instances is read without an instance part.
-  for (int i = 0;; ) {
-    const char* name = pdh.GetInstanceName(i);
-    if (!pdh.AddCounters(name)) {
+  char stamp[16];
+  getHQTimeStamp(stamp);
+  for (int i = 0; i < sets; ++i) {
+    if (!pdh.SetAdded(i)) {
       QMX_ERROR("Failed to addtion of counter to query... ");
-    } else if (!pdh.CollectData()) {
+    } else if (!pdh.SetRead(i)) {
       QMX_ERROR("Failed to collect data for attribute group... ");
     } else {
-      char stamp[16];
-      getHQTimeStamp(stamp);
       // Only rows that were read are handed over.
       char* row = rows.data() + static_cast<size_t>(filled) * qmx::kTransportScannerRowSize;
-      qmx::FillTransportScannerRow(row, systemName, ++g_sampleCount, i + 1, stamp, name,
-                                   pdh.GetValues());
+      qmx::FillTransportScannerRow(row, systemName, ++g_sampleCount, i + 1, stamp,
+                                   pdh.GetInstanceName(i), pdh.GetValues(i));
       ++filled;
     }
-    ++i;
-    if (!name || i >= n) break;
   }
   status = AddData(rows.data(), filled);
   pdh.FreeLists();

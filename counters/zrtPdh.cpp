@@ -1,6 +1,7 @@
 // The agent's own PDH readers.
 #include "zrtPdh.h"
 
+#include <algorithm>
 #include <new>
 
 #include "qmxtrace.h"
@@ -144,16 +145,21 @@ void qmxPdhCntr::RemoveCounters() {
   }
 }
 
-int qmxPdhCntr::AddCounters(const char* instance) {
-  QMX_ENTRY();
-  // Only this instance's counters may be collected: earlier ones would be read for nothing.
+void qmxPdhCntr::PrepareSets(int sets) {
+  // Only what this call adds may be collected: earlier counters would be read for nothing.
   RemoveCounters();
-  const int count = GetCounterListCount();
-  if (count == 0) QMX_RETURN(1);
+  setSize_ = GetCounterListCount();
+  const size_t slots = static_cast<size_t>(sets) * static_cast<size_t>(setSize_);
   // The caller's list may hold more entries than the object enumerated.
-  if (counters_.size() < static_cast<size_t>(count)) counters_.resize(static_cast<size_t>(count), nullptr);
-  if (values_.size() < static_cast<size_t>(count)) values_.resize(static_cast<size_t>(count), 0.0);
-  int result = 1;
+  if (counters_.size() < slots) counters_.resize(slots, nullptr);
+  if (values_.size() < slots) values_.resize(slots, 0.0);
+  added_.assign(static_cast<size_t>(sets), 0);
+  read_.assign(static_cast<size_t>(sets), 0);
+}
+
+bool qmxPdhCntr::AddSet(QmxTrace& qmx_trace, int set, const char* instance) {
+  const int count = setSize_;
+  bool whole = true;
   for (int k = 0; k < count; ++k) {
     const char* counter = ListEntry(k);
     std::wstring path = L"\\";
@@ -169,27 +175,63 @@ int qmxPdhCntr::AddCounters(const char* instance) {
     status_ = built ? PdhValidatePathW(path.c_str()) : static_cast<PDH_STATUS>(PDH_CSTATUS_BAD_COUNTERNAME);
     if (status_ != ERROR_SUCCESS) {
       QMX_ERROR("PdhValidatePath failed with 0x%x.", static_cast<unsigned>(status_));
-      result = 0;
+      whole = false;
       continue;
     }
-    status_ = PdhAddCounterW(query_.get(), path.c_str(), 0, &counters_[static_cast<size_t>(k)]);
+    PDH_HCOUNTER& slot = counters_[static_cast<size_t>(set) * static_cast<size_t>(count) + static_cast<size_t>(k)];
+    status_ = PdhAddCounterW(query_.get(), path.c_str(), 0, &slot);
     if (status_ != ERROR_SUCCESS) {
-      counters_[static_cast<size_t>(k)] = nullptr;
+      slot = nullptr;
       QMX_ERROR("PdhAddCounter failed with 0x%x.", static_cast<unsigned>(status_));
-      result = 0;
+      whole = false;
     }
   }
-  QMX_RETURN(result);
+  added_[static_cast<size_t>(set)] = whole;
+  return whole;
+}
+
+int qmxPdhCntr::AddCounters(const char* instance) {
+  QMX_ENTRY();
+  PrepareSets(1);
+  QMX_RETURN(AddSet(qmx_trace, 0, instance) ? 1 : 0);
+}
+
+int qmxPdhCntr::AddAllInstances() {
+  QMX_ENTRY();
+  const int instances = GetInstanceCount();
+  const int sets = instances > 0 ? instances : 1;
+  PrepareSets(sets);
+  for (int s = 0; s < sets; ++s) AddSet(qmx_trace, s, GetInstanceName(s));
+  QMX_RETURN(sets);
+}
+
+bool qmxPdhCntr::SetAdded(int set) const {
+  return set >= 0 && static_cast<size_t>(set) < added_.size() && added_[static_cast<size_t>(set)];
+}
+
+bool qmxPdhCntr::SetRead(int set) const {
+  return set >= 0 && static_cast<size_t>(set) < read_.size() && read_[static_cast<size_t>(set)];
+}
+
+const double* qmxPdhCntr::GetValues(int set) const {
+  if (set <= 0) return values_.data();
+  const size_t first = static_cast<size_t>(set) * static_cast<size_t>(setSize_);
+  return first < values_.size() ? values_.data() + first : nullptr;
 }
 
 int qmxPdhCntr::CollectData() {
   QMX_ENTRY();
-  const int count = GetCounterListCount();
+  // The sets as they were added, whatever the list has become since.
+  const int count = setSize_;
+  std::fill(read_.begin(), read_.end(), 0);
   // Nothing to read; PDH would refuse to collect a query without counters.
-  if (count == 0) QMX_RETURN(1);
+  if (count == 0) {
+    std::fill(read_.begin(), read_.end(), 1);
+    QMX_RETURN(1);
+  }
   for (int pass = 0; pass < 2; ++pass) {
     // A rate is the change between two collections over the time between them: without a real
-    // interval it would be formed over a few microseconds.
+    // interval it would be formed over a few microseconds. One wait serves every set.
     if (pass == 1 && collectIntervalMs_) Sleep(collectIntervalMs_);
     status_ = PdhCollectQueryData(query_.get());
     if (status_ != ERROR_SUCCESS) {
@@ -198,16 +240,25 @@ int qmxPdhCntr::CollectData() {
     }
   }
   int result = 1;
-  for (int k = 0; k < count && static_cast<size_t>(k) < counters_.size(); ++k) {
-    PDH_HCOUNTER h = counters_[static_cast<size_t>(k)];
-    status_ = h ? PdhGetFormattedCounterValue(h, PDH_FMT_DOUBLE, nullptr, &value_)
-                : static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
-    if (status_ == ERROR_SUCCESS) {
-      values_[static_cast<size_t>(k)] = value_.doubleValue;
-    } else {
-      QMX_ERROR("PdhGetFormattedCounterValue failed with 0x%x.", static_cast<unsigned>(status_));
+  for (size_t s = 0; s < added_.size(); ++s) {
+    // A set that was not added whole yields no row: reading the rest of it is wasted.
+    if (!added_[s]) {
       result = 0;
+      continue;
     }
+    bool whole = true;
+    for (int k = 0; k < count; ++k) {
+      const size_t i = s * static_cast<size_t>(count) + static_cast<size_t>(k);
+      status_ = PdhGetFormattedCounterValue(counters_[i], PDH_FMT_DOUBLE, nullptr, &value_);
+      if (status_ == ERROR_SUCCESS) {
+        values_[i] = value_.doubleValue;
+      } else {
+        QMX_ERROR("PdhGetFormattedCounterValue failed with 0x%x.", static_cast<unsigned>(status_));
+        whole = false;
+      }
+    }
+    read_[s] = whole;
+    if (!whole) result = 0;
   }
   QMX_RETURN(result);
 }
@@ -220,6 +271,9 @@ void qmxPdhCntr::FreeLists() {
   instanceNames_.shrink_to_fit();
   values_.clear();
   values_.shrink_to_fit();
+  // No set can be read into the released values.
+  added_.clear();
+  read_.clear();
 }
 
 void qmxPdhCntr::CloseQuery() {
@@ -227,6 +281,8 @@ void qmxPdhCntr::CloseQuery() {
   if (query_) RemoveCounters();
   counters_.clear();
   counters_.shrink_to_fit();
+  added_.clear();
+  read_.clear();
   query_.reset();
 }
 

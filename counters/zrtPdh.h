@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class QmxTrace;
+
 // A PDH query, closed on destruction (closing releases every counter still in it).
 class PdhQuery {
  public:
@@ -55,15 +57,23 @@ class qmxPdhCntr {
   int GetInstanceCount() const { return static_cast<int>(instanceNames_.size()); }
   // The instance name (UTF-8) at index, or null when index is not below the instance count.
   const char* GetInstanceName(int index) const;
-  // Adds the list's counters for one instance (null: an object without instances), after taking
-  // the previous instance's counters out of the query. 1 when every counter was added, else 0.
+  // A set is the list's counters for one instance. AddCounters makes the query hold one set, for
+  // the instance given (null: an object without instances); AddAllInstances one set per instance
+  // (one without an instance part when the object has none), so that one CollectData, with one
+  // wait, reads every instance. Both first take out what an earlier call added. AddCounters
+  // returns 1 when every counter was added, else 0; AddAllInstances the number of sets.
   int AddCounters(const char* instance);
+  int AddAllInstances();
+  // Whether every counter of the set is in the query.
+  bool SetAdded(int set) const;
   // Collects twice, the collect interval apart, so that rates are formed over a real interval,
-  // then reads every counter of the list as a double. 1 when everything was read, else 0; a
-  // counter that could not be read keeps its previous value.
+  // then reads as doubles every counter of each set that was added whole. 1 when everything was
+  // read, else 0; a counter that could not be read keeps its previous value.
   int CollectData();
-  // Entry k belongs to counter k of the list.
-  const double* GetValues() const { return values_.data(); }
+  // Whether every counter of the set was read by the last CollectData.
+  bool SetRead(int set) const;
+  // Entry k belongs to counter k of the list, in the set given (null for a set not added).
+  const double* GetValues(int set = 0) const;
   void FreeLists();
   void CloseQuery();
 
@@ -78,6 +88,10 @@ class qmxPdhCntr {
  private:
   const char* ListEntry(int k) const;
   void RemoveCounters();
+  // Room for `sets` sets, then the counters of the set `set` added for `instance`; the caller's
+  // trace takes the failures.
+  void PrepareSets(int sets);
+  bool AddSet(QmxTrace& qmx_trace, int set, const char* instance);
 
   std::vector<std::string> counterNames_;   // as enumerated, UTF-8
   std::vector<std::string> instanceNames_;  // as enumerated, UTF-8
@@ -87,9 +101,11 @@ class qmxPdhCntr {
   int objectNameCapacity_ = kObjectNameCapacity;
   PDH_FMT_COUNTERVALUE value_{};
   PdhQuery query_;
-  std::vector<PDH_HCOUNTER> counters_;  // one slot per list entry
+  std::vector<PDH_HCOUNTER> counters_;  // set s, list entry k at s * list count + k
   int counterListCount_ = 0;
-  std::vector<double> values_;          // one slot per list entry
+  std::vector<double> values_;          // as counters_
+  int setSize_ = 0;                     // list count when the sets were added
+  std::vector<char> added_, read_;      // per set
   DWORD collectIntervalMs_ = kDefaultCollectIntervalMs;
 };
 

@@ -99,49 +99,50 @@ enum AlternateRule {
   RELEASE_2007,
 };
 
+// What the catalogue does not say of a table: when it is loaded, and when its alternate
+// definition is bound. Its group title and definition ids come from the catalogue.
 struct LoadStep {
   const char* stem;
   LoadCondition condition;
   AlternateRule alternate;
-  const char* title;  // the loader's group title where it differs from the catalogue's
 };
 
 // The order in which the framework learns of the tables.
 const LoadStep kLoadOrder[] = {
-    {"msedb", ALWAYS, NEWER_DATABASE, nullptr},      {"mseds", ALWAYS, NO_ALTERNATE, nullptr},
-    {"mseis", ALWAYS, NO_ALTERNATE, nullptr},        {"mseispri", ALWAYS, NO_ALTERNATE, nullptr},
-    {"mseispub", ALWAYS, NO_ALTERNATE, nullptr},     {"mseispur", ALWAYS, NO_ALTERNATE, nullptr},
-    {"msesrvcd", ALWAYS, NO_ALTERNATE, nullptr},     {"msemta", V_OLD, NO_ALTERNATE, nullptr},
-    {"msemtac", V_OLD, NO_ALTERNATE, nullptr},       {"mseservr", ALWAYS, NO_ALTERNATE, nullptr},
-    {"msesgrpd", ALWAYS, NO_ALTERNATE, nullptr},     {"msepfldd", ALWAYS, NO_ALTERNATE, nullptr},
-    {"msembxd", ALWAYS, NO_ALTERNATE, nullptr},      {"msereach", ALWAYS, NO_ALTERNATE, nullptr},
-    {"qmxsmtp", ALWAYS, NO_ALTERNATE, nullptr},      {"msekavel", ALWAYS, NO_ALTERNATE, nullptr},
-    {"msedbins", ALWAYS, NEWER_DATABASE, nullptr},   {"msercach", ALWAYS, NO_ALTERNATE, nullptr},
-    {"msesidag", ALWAYS, NO_ALTERNATE, nullptr},     {"mseadcah", V_2007_2010, NO_ALTERNATE, "ADAcess Caches"},
-    {"msetrrul", ALWAYS, NO_ALTERNATE, nullptr},     {"msetrque", ALWAYS, NO_ALTERNATE, nullptr},
-    {"msesmtpr", ALWAYS, NO_ALTERNATE, nullptr},     {"msesmtps", ALWAYS, NO_ALTERNATE, nullptr},
-    {"mserepl", ALWAYS, NO_ALTERNATE, nullptr},      {"mseasync", ALWAYS, EXCHANGE_2003_SP2, nullptr},
-    {"mseadacp", V_2007_2010, NO_ALTERNATE, nullptr}, {"mseassit", ALWAYS, RELEASE_2010, nullptr},
-    {"msestrdr", ALWAYS, NO_ALTERNATE, nullptr},     {"mseiscli", ALWAYS, NO_ALTERNATE, nullptr},
-    {"mserfa", V_2007_2010, NO_ALTERNATE, nullptr},  {"msesfa", V_2007_2010, NO_ALTERNATE, nullptr},
-    {"msepaa", V_2007_2010, NO_ALTERNATE, nullptr},  {"msecfa", V_2007_2010, NO_ALTERNATE, nullptr},
-    {"mseconfa", V_2007_2010, NO_ALTERNATE, nullptr}, {"mseaf", V_2007_2010, NO_ALTERNATE, nullptr},
-    {"msfsss", V_2007_2010, NO_ALTERNATE, nullptr},  {"msrtopo", V_2007_2010, NO_ALTERNATE, nullptr},
-    {"msenlbs", V_2007_2010, NO_ALTERNATE, nullptr}, {"msmbscs", V_2007_2010, NO_ALTERNATE, nullptr},
-    {"mserbs", V_2007_2010, NO_ALTERNATE, nullptr},  {"mseowa", V_2007_2010, NO_ALTERNATE, nullptr},
-    {"msemcd", V_NOT_2010, NO_ALTERNATE, nullptr},   {"msemreps", V_2010, NO_ALTERNATE, nullptr},
-    {"mserbac", V_2010, NO_ALTERNATE, nullptr},      {"msemrspm", V_2010, NO_ALTERNATE, nullptr},
-    {"mserms", V_2010, NO_ALTERNATE, nullptr},       {"msedag", V_2010, NO_ALTERNATE, nullptr},
-    {"msetrsr", V_2010, NO_ALTERNATE, nullptr},      {"mseasstdb", V_2010, NO_ALTERNATE, nullptr},
-    {"mseamc", V_2010, NO_ALTERNATE, nullptr},       {"mseams", V_2010, NO_ALTERNATE, nullptr},
-    {"mseam", V_2010, NO_ALTERNATE, nullptr},        {"msems", V_2010, NO_ALTERNATE, nullptr},
-    {"mset", V_2010, NO_ALTERNATE, nullptr},         {"msetsmtpa", V_2010, NO_ALTERNATE, nullptr},
-    {"msemt", V_2010, LEVEL_2010_SP1, nullptr},      {"msers", V_2010_SP1, NO_ALTERNATE, nullptr},
-    {"mserh", V_2010_SP1, NO_ALTERNATE, nullptr},    {"msesdd", V_2010_SP1, NO_ALTERNATE, nullptr},
-    {"msesds", V_2010_SP1, NO_ALTERNATE, nullptr},   {"msemanfa", ALWAYS, NO_ALTERNATE, nullptr},
-    {"msetrdmp", ALWAYS, NO_ALTERNATE, nullptr},     {"msetrdb", ALWAYS, RELEASE_2007, nullptr},
-    {"ffexods", V_NOT_2003, NO_ALTERNATE, nullptr},  {"ffexrts", V_NOT_2003, NO_ALTERNATE, nullptr},
-    {"ffexschs", V_NOT_2003, NO_ALTERNATE, nullptr}, {"ffextrnss", V_NOT_2003, NO_ALTERNATE, nullptr},
+    {"msedb", ALWAYS, NEWER_DATABASE},     {"mseds", ALWAYS, NO_ALTERNATE},
+    {"mseis", ALWAYS, NO_ALTERNATE},       {"mseispri", ALWAYS, NO_ALTERNATE},
+    {"mseispub", ALWAYS, NO_ALTERNATE},    {"mseispur", ALWAYS, NO_ALTERNATE},
+    {"msesrvcd", ALWAYS, NO_ALTERNATE},    {"msemta", V_OLD, NO_ALTERNATE},
+    {"msemtac", V_OLD, NO_ALTERNATE},      {"mseservr", ALWAYS, NO_ALTERNATE},
+    {"msesgrpd", ALWAYS, NO_ALTERNATE},    {"msepfldd", ALWAYS, NO_ALTERNATE},
+    {"msembxd", ALWAYS, NO_ALTERNATE},     {"msereach", ALWAYS, NO_ALTERNATE},
+    {"qmxsmtp", ALWAYS, NO_ALTERNATE},     {"msekavel", ALWAYS, NO_ALTERNATE},
+    {"msedbins", ALWAYS, NEWER_DATABASE},  {"msercach", ALWAYS, NO_ALTERNATE},
+    {"msesidag", ALWAYS, NO_ALTERNATE},    {"mseadcah", V_2007_2010, NO_ALTERNATE},
+    {"msetrrul", ALWAYS, NO_ALTERNATE},    {"msetrque", ALWAYS, NO_ALTERNATE},
+    {"msesmtpr", ALWAYS, NO_ALTERNATE},    {"msesmtps", ALWAYS, NO_ALTERNATE},
+    {"mserepl", ALWAYS, NO_ALTERNATE},     {"mseasync", ALWAYS, EXCHANGE_2003_SP2},
+    {"mseadacp", V_2007_2010, NO_ALTERNATE}, {"mseassit", ALWAYS, RELEASE_2010},
+    {"msestrdr", ALWAYS, NO_ALTERNATE},    {"mseiscli", ALWAYS, NO_ALTERNATE},
+    {"mserfa", V_2007_2010, NO_ALTERNATE}, {"msesfa", V_2007_2010, NO_ALTERNATE},
+    {"msepaa", V_2007_2010, NO_ALTERNATE}, {"msecfa", V_2007_2010, NO_ALTERNATE},
+    {"mseconfa", V_2007_2010, NO_ALTERNATE}, {"mseaf", V_2007_2010, NO_ALTERNATE},
+    {"msfsss", V_2007_2010, NO_ALTERNATE}, {"msrtopo", V_2007_2010, NO_ALTERNATE},
+    {"msenlbs", V_2007_2010, NO_ALTERNATE}, {"msmbscs", V_2007_2010, NO_ALTERNATE},
+    {"mserbs", V_2007_2010, NO_ALTERNATE}, {"mseowa", V_2007_2010, NO_ALTERNATE},
+    {"msemcd", V_NOT_2010, NO_ALTERNATE},  {"msemreps", V_2010, NO_ALTERNATE},
+    {"mserbac", V_2010, NO_ALTERNATE},     {"msemrspm", V_2010, NO_ALTERNATE},
+    {"mserms", V_2010, NO_ALTERNATE},      {"msedag", V_2010, NO_ALTERNATE},
+    {"msetrsr", V_2010, NO_ALTERNATE},     {"mseasstdb", V_2010, NO_ALTERNATE},
+    {"mseamc", V_2010, NO_ALTERNATE},      {"mseams", V_2010, NO_ALTERNATE},
+    {"mseam", V_2010, NO_ALTERNATE},       {"msems", V_2010, NO_ALTERNATE},
+    {"mset", V_2010, NO_ALTERNATE},        {"msetsmtpa", V_2010, NO_ALTERNATE},
+    {"msemt", V_2010, LEVEL_2010_SP1},     {"msers", V_2010_SP1, NO_ALTERNATE},
+    {"mserh", V_2010_SP1, NO_ALTERNATE},   {"msesdd", V_2010_SP1, NO_ALTERNATE},
+    {"msesds", V_2010_SP1, NO_ALTERNATE},  {"msemanfa", ALWAYS, NO_ALTERNATE},
+    {"msetrdmp", ALWAYS, NO_ALTERNATE},    {"msetrdb", ALWAYS, RELEASE_2007},
+    {"ffexods", V_NOT_2003, NO_ALTERNATE}, {"ffexrts", V_NOT_2003, NO_ALTERNATE},
+    {"ffexschs", V_NOT_2003, NO_ALTERNATE}, {"ffextrnss", V_NOT_2003, NO_ALTERNATE},
 };
 
 struct Levels {
@@ -276,9 +277,12 @@ int LoadAgents() {
   int v = l.release;
   for (const LoadStep& step : kLoadOrder) {
     const qmx::TableEntry* table = qmx::FindTableByStem(step.stem);
-    if (!table) continue;
+    if (!table) {
+      QMX_ERROR("LoadAgents: no table %s in the catalogue", step.stem);
+      continue;
+    }
     const qmx::TableLayout& layout = *table->layout;
-    std::string title = step.title ? step.title : layout.group;
+    const std::string title = layout.group;
     std::string dashes(title.size() < 60 ? 60 - title.size() : 4, '-');
     QMX_ALWAYS("--- %s %s", title.c_str(), dashes.c_str());
     // "V" is read once after the services-detail table.

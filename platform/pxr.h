@@ -89,6 +89,12 @@ class TableManager {
 
   static unsigned long RegisterWithManager(TableManager* manager);
 
+  // The request list that EventArrived and Dispatch walk holds only whole objects: CreateRequest
+  // adds its object once built (null is passed through), and the framework takes it out before
+  // it destroys the object.
+  vorta* AddRequest(vorta* request);
+  void RemoveRequest(vorta* request);
+
   void lock() { mutex_.lock(); }
   void unlock() { mutex_.unlock(); }
 
@@ -97,7 +103,6 @@ class TableManager {
   LinkedList<vorta>& requests() { return requests_; }
 
  private:
-  friend class vorta;
   std::string application_, table_;
   std::recursive_mutex mutex_;
   LinkedList<vorta> requests_;
@@ -107,6 +112,7 @@ using VortaListIter = LinkedListIter<vorta>;
 
 class vorta {
  public:
+  // Not yet in the manager's request list: CreateRequest adds the finished object.
   vorta(RequestDetail* detail, ContextInfo* context, TableManager* manager);
 
   // Virtual slots in this order: the table classes fill them.
@@ -152,6 +158,7 @@ class vorta {
 
  private:
   friend class LinkedListIter<vorta>;
+  friend class TableManager;
   RequestDetail detail_;
   // The conditions as NUL-terminated texts, made once per request rather than once per row.
   std::vector<std::pair<std::vector<char>, std::vector<char>>> preparedConditions_;
@@ -176,7 +183,8 @@ TableManager* FindTable(const std::string& name);
 // Text to operator ("EQ", "NE", ...); false when unknown.
 bool ParseOperator(const std::string& text, _IntfOper* oper);
 
-// One open request: created through the manager's CreateRequest, destroyed with this object.
+// One open request: created through the manager's CreateRequest, destroyed with this object
+// (after it left the manager's request list).
 class Request {
  public:
   // Returns null with *status set when the table is unknown or CreateRequest gave no object.

@@ -35,6 +35,20 @@ const RawTable kRawTables[] = {
 #undef QMX_TABLE
 };
 
+// The tables fed by the counter service: the build generates their collector units from
+// counter_tables.def, so they have a collector whatever their catalogue line says.
+const int kGeneratedCollectors[] = {
+#define QMX_COUNTER_TABLE(number, ...) number,
+#include "counter_tables.def"
+#undef QMX_COUNTER_TABLE
+};
+
+CollectorState CollectorOf(const RawTable& r) {
+  for (int n : kGeneratedCollectors)
+    if (n == r.number) return HAS_COLLECTOR;
+  return r.collector;
+}
+
 uint32_t Hash(const char* s) {
   uint32_t h = 2166136261u;
   for (; *s; ++s) h = (h ^ static_cast<unsigned char>(*s)) * 16777619u;
@@ -93,7 +107,7 @@ std::vector<TableLayout> BuildAll() {
     t.source = r.source;
     t.definitionId = r.definitionId;
     t.alternateId = r.alternateId;
-    t.collector = r.collector;
+    t.collector = CollectorOf(r);
     std::string error;
     if (!BuildTableLayout(&t, r.attributes, &error)) {
       // The catalogue is fixed at build time and its tests read every entry; say so loudly.

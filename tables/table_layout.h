@@ -11,6 +11,8 @@ namespace qmx {
 enum HeaderOrder { HEADER_STANDARD, HEADER_TIME_FIRST };
 enum TableVariation { PLAIN, SERVER_STATUS };
 enum CollectorState { NO_COLLECTOR, HAS_COLLECTOR };
+// What the TakeSample of a table without its collector returns (ERROR_CALL_NOT_IMPLEMENTED).
+constexpr unsigned long kNoCollectorStatus = 120;
 enum TableSource {
   SOURCE_COUNTER_SERVICE,     // rows from the counter service through the table's SampleBfr
   SOURCE_OWN_COUNTERS,        // performance counters read by the agent itself

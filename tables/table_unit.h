@@ -29,9 +29,15 @@
 #define QMX_BUFFER_DEF_SOURCE_AVAILABILITY_GROUP(stem)
 #define QMX_BUFFER_DEF_SOURCE_NONE(stem)
 
-// Until the table's collector unit exists its requests stay empty.
-#define QMX_COLLECTOR_NO_COLLECTOR(stem) QMX_SAMPLE_FUNCTIONS(stem, 0UL)
-#define QMX_COLLECTOR_HAS_COLLECTOR(stem)
+// Until the table's collector unit exists each sample fails and says so, so that nobody takes
+// the table for one with nothing to report.
+inline unsigned long NoCollectorSample(QmxTrace& qmx_trace, const char* function, const char* table) {
+  QMX_ERROR("%s: table %s has no collector yet; the sample fails", function, table);
+  return qmx::kNoCollectorStatus;
+}
+#define QMX_COLLECTOR_NO_COLLECTOR(stem, NAME) \
+  QMX_SAMPLE_FUNCTIONS(stem, NoCollectorSample(qmx_trace, "qmx_" #stem "_agent::TakeSample", #NAME))
+#define QMX_COLLECTOR_HAS_COLLECTOR(stem, NAME)
 
 #define QMX_DEFINE_TABLE(number, stem, NAME, variation, source, collector)                        \
   qmx_##stem##_manager* p_qmx_##stem##_manager = nullptr;                                        \
@@ -74,7 +80,7 @@
   qmx_##stem##_manager::~qmx_##stem##_manager() {}                                               \
   vorta* qmx_##stem##_manager::CreateRequest(RequestDetail* detail, ContextInfo* context) {       \
     QMX_ENTRY_NAMED("qmx_" #stem "_manager::CreateRequest");                                     \
-    return new (std::nothrow) qmx_##stem##_agent(detail, context, this);                         \
+    return AddRequest(new (std::nothrow) qmx_##stem##_agent(detail, context, this));             \
   }                                                                                              \
                                                                                                  \
   const qmx::TableLayout& qmx_##stem##_base::Layout() {                                          \
@@ -189,4 +195,4 @@
     QMX_AGENT_DTOR_##variation                                                                   \
   }                                                                                              \
                                                                                                  \
-  QMX_COLLECTOR_##collector(stem)
+  QMX_COLLECTOR_##collector(stem, NAME)

@@ -153,6 +153,22 @@ unsigned long TableManager::RegisterWithManager(TableManager* manager) {
   return PXR_OK;
 }
 
+vorta* TableManager::AddRequest(vorta* request) {
+  if (!request) return nullptr;
+  std::lock_guard<std::recursive_mutex> hold(mutex_);
+  request->next_ = requests_.head;
+  requests_.head = request;
+  return request;
+}
+
+void TableManager::RemoveRequest(vorta* request) {
+  std::lock_guard<std::recursive_mutex> hold(mutex_);
+  vorta** p = &requests_.head;
+  while (*p && *p != request) p = &(*p)->next_;
+  if (*p) *p = request->next_;
+  request->next_ = nullptr;
+}
+
 // ---------------------------------------------------------------- vorta
 
 vorta::vorta(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
@@ -173,23 +189,9 @@ vorta::vorta(RequestDetail* detail, ContextInfo* context, TableManager* mgr)
     value.push_back('\0');
     preparedConditions_.emplace_back(std::move(name), std::move(value));
   }
-  if (manager) {
-    manager->lock();
-    next_ = manager->requests_.head;
-    manager->requests_.head = this;
-    manager->unlock();
-  }
 }
 
-vorta::~vorta() {
-  if (manager) {
-    manager->lock();
-    vorta** p = &manager->requests_.head;
-    while (*p && *p != this) p = &(*p)->next_;
-    if (*p) *p = next_;
-    manager->unlock();
-  }
-}
+vorta::~vorta() {}
 
 int vorta::ExecuteCommand(char*, int, char* reply) {
   if (reply) reply[0] = '\0';
@@ -339,7 +341,11 @@ std::unique_ptr<Request> Request::Open(const std::string& table,
   return std::unique_ptr<Request>(new Request(m, object));
 }
 
-Request::~Request() { delete object_; }
+Request::~Request() {
+  // Out of the list first: a Dispatch on another thread must not reach a half-destroyed object.
+  manager_->RemoveRequest(object_);
+  delete object_;
+}
 
 unsigned long Request::Sample() {
   object_->rowCount = 0;

@@ -43,7 +43,7 @@ class TestAgent : public qmxtest::FieldTableAgent {
 class TestManager : public TableManager {
  public:
   explicit TestManager(const char* name) : TableManager("QMX", name) {}
-  vorta* CreateRequest(RequestDetail* d, ContextInfo* c) override { return new TestAgent(d, c, this); }
+  vorta* CreateRequest(RequestDetail* d, ContextInfo* c) override { return AddRequest(new TestAgent(d, c, this)); }
 };
 
 TestRow MakeRow(const char* origin, const char* name, int32_t value, int64_t big) {
@@ -194,6 +194,51 @@ TEST_F(Framework, DispatchShipsTheCurrentRequestsRows) {
   EXPECT_EQ(shipped, 3);
   vorta::Drop();
   pxr::SetDispatchListener(nullptr);
+}
+
+// Dispatch, run on another thread, finds a request object only while the object is whole: not
+// while its own constructor or destructor runs (the base constructor has run, or the base
+// destructor is still to run, so a list kept by those would hand out a half-built object).
+unsigned long DispatchFrom(uint64_t handle) {
+  unsigned long result = 0;
+  std::thread other([&] {
+    vorta::UseHandle(handle);
+    result = vorta::Dispatch();
+    vorta::Drop();
+  });
+  other.join();
+  return result;
+}
+
+unsigned long gDispatchInConstructor = 0, gDispatchInDestructor = 0;
+
+class ProbeAgent : public TestAgent {
+ public:
+  ProbeAgent(RequestDetail* d, ContextInfo* c, TableManager* m) : TestAgent(d, c, m) {
+    gDispatchInConstructor = DispatchFrom(handle);
+  }
+  ~ProbeAgent() override { gDispatchInDestructor = DispatchFrom(handle); }
+};
+
+class ProbeManager : public TableManager {
+ public:
+  ProbeManager() : TableManager("QMX", "QMXPROBE") {}
+  vorta* CreateRequest(RequestDetail* d, ContextInfo* c) override { return AddRequest(new ProbeAgent(d, c, this)); }
+};
+
+TEST_F(Framework, DispatchNeverReachesAHalfBuiltOrHalfDestroyedRequest) {
+  ProbeManager probe;
+  ASSERT_EQ(TableManager::RegisterWithManager(&probe), 0u);
+  gDispatchInConstructor = gDispatchInDestructor = 0;
+  unsigned long status = 1;
+  auto req = pxr::Request::Open("QMXPROBE", {}, &status);
+  ASSERT_TRUE(req);
+  const uint64_t handle = req->object()->handle;
+  EXPECT_EQ(gDispatchInConstructor, static_cast<unsigned long>(PXR_NOT_FOUND)) << "listed while being built";
+  EXPECT_EQ(DispatchFrom(handle), 0u) << "the whole object is listed";
+  req.reset();
+  EXPECT_EQ(gDispatchInDestructor, static_cast<unsigned long>(PXR_NOT_FOUND)) << "listed while being destroyed";
+  EXPECT_EQ(DispatchFrom(handle), static_cast<unsigned long>(PXR_NOT_FOUND));
 }
 
 }  // namespace

@@ -77,6 +77,13 @@ TEST_F(PdhReader, ObjectWithoutInstancesAndEmptyList) {
   ASSERT_EQ(p.CollectData(), 1);
   EXPECT_EQ(p.GetValues()[0], 5.0);
 
+  // Every instance at once: one set, without an instance part.
+  ASSERT_EQ(p.AddAllInstances(), 1);
+  EXPECT_TRUE(p.SetAdded(0));
+  ASSERT_EQ(p.CollectData(), 1);
+  EXPECT_TRUE(p.SetRead(0));
+  EXPECT_EQ(p.GetValues(0)[0], 5.0);
+
   p.SetCounterList(list, 0);
   EXPECT_EQ(p.AddCounters(nullptr), 1);
   EXPECT_EQ(p.CollectData(), 1);
@@ -119,6 +126,51 @@ TEST_F(PdhReader, EachInstanceReadsOnlyItsOwnCounters) {
   EXPECT_EQ(p.GetStatus(), static_cast<PDH_STATUS>(PDH_NO_DATA));
   EXPECT_EQ(p.GetValues()[0], 20.0);
   (void)alpha;
+}
+
+// Every instance's counters in one query, read by one CollectData; an instance whose counters
+// cannot all be added, or all be read, is told apart and keeps the others from nothing.
+TEST_F(PdhReader, AllInstancesInOneQuery) {
+  std::string lines;
+  for (int i = 0; i < 20; ++i) {
+    std::string name = "I" + std::to_string(i);
+    lines += Line("Obj", name, "Total", std::to_string(100 + i)) + Line("Obj", name, "Hits/sec", std::to_string(i));
+  }
+  lines += Line("Obj", "NoRate", "Total", "7");  // "Hits/sec" has no value for it: not read
+  ASSERT_TRUE(snap.Write(lines));
+  qmxPdhCntr p;
+  ASSERT_TRUE(p.OpenQuery());
+  p.SetObjectName("Obj");
+  ASSERT_EQ(p.GetInstances(), 1);
+  ASSERT_EQ(p.GetInstanceCount(), 21);
+  const char* list[] = {"Total", "Hits/sec"};
+  p.SetCounterList(list, 2);
+  p.SetCollectInterval(0);
+  ASSERT_EQ(p.AddAllInstances(), 21);
+  for (int s = 0; s < 21; ++s) EXPECT_TRUE(p.SetAdded(s)) << s;
+  EXPECT_EQ(p.CollectData(), 0) << "NoRate's rate cannot be read";
+  for (int s = 0; s < 20; ++s) {
+    ASSERT_TRUE(p.SetRead(s)) << s;
+    EXPECT_EQ(p.GetValues(s)[0], 100.0 + s);
+    EXPECT_EQ(p.GetValues(s)[1], static_cast<double>(s)) << "the rate reads after the two collections";
+  }
+  EXPECT_FALSE(p.SetRead(20));
+  EXPECT_EQ(p.GetValues(20)[0], 7.0) << "what could be read was";
+  EXPECT_EQ(p.GetValues(21), nullptr);
+
+  // A counter list the object lacks: no set is added whole, none is read.
+  const char* missing[] = {"Total", "Nope"};
+  p.SetCounterList(missing, 2);
+  ASSERT_EQ(p.AddAllInstances(), 21);
+  EXPECT_FALSE(p.SetAdded(0));
+  EXPECT_EQ(p.CollectData(), 0);
+  EXPECT_FALSE(p.SetRead(0));
+  // One set again: the earlier instances' counters are out of the query.
+  p.SetCounterList(list, 2);
+  ASSERT_EQ(p.AddCounters("I3"), 1);
+  EXPECT_FALSE(p.SetAdded(1));
+  ASSERT_EQ(p.CollectData(), 1);
+  EXPECT_EQ(p.GetValues()[0], 103.0);
 }
 
 // The stand-in serves a rate as the snapshot's value once its query was collected twice, so the
@@ -265,6 +317,23 @@ TEST_F(OwnCounterTables, Table57TwoInstancesOverTwoSamples) {
       for (int k = 0; k < 13; ++k)
         EXPECT_EQ(I32(row, 688 + 4 * k), (i == 0 ? 100 : 200) + k) << "counter " << k << ", no scale";
     }
+  }
+}
+
+// Twenty scanner instances in one sample: one row each, in instance order.
+TEST_F(OwnCounterTables, Table57TwentyInstances) {
+  std::string lines;
+  for (int i = 0; i < 20; ++i) lines += ScannerLines("Scanner " + std::to_string(i), 1000 * i);
+  ASSERT_TRUE(snap.Write(lines));
+  auto r = Open("FFEXTRNSS");
+  EXPECT_EQ(r->Sample(), 0u);
+  ASSERT_EQ(r->rowCount(), 20);
+  for (int i = 0; i < 20; ++i) {
+    const char* row = r->row(i);
+    EXPECT_EQ(I32(row, 68), i + 1);
+    EXPECT_EQ(std::string(row + 88), "Scanner " + std::to_string(i));
+    EXPECT_EQ(I32(row, 64), I32(r->row(0), 64) + i);
+    for (int k = 0; k < 13; ++k) EXPECT_EQ(I32(row, 688 + 4 * k), 1000 * i + k) << i << " " << k;
   }
 }
 

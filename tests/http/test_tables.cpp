@@ -139,7 +139,7 @@ class TestManager : public TableManager {
  public:
   explicit TestManager(const TableDef& def) : TableManager("QMX", def.name), def_(def) {}
   vorta* CreateRequest(RequestDetail* d, ContextInfo* c) override {
-    return new TestAgent(d, c, this, def_);
+    return AddRequest(new TestAgent(d, c, this, def_));
   }
 
  private:

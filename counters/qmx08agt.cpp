@@ -1,4 +1,0 @@
-// Table 08 (MSEMTAC): rows from the counter service, corrected as counter_tables.def says.
-#include "counter_table_unit.h"
-
-QMX_COUNTER_TABLE_UNIT(8, msemtac)

@@ -1,4 +1,0 @@
-// Table 47 (MSERMS): rows from the counter service, corrected as counter_tables.def says.
-#include "counter_table_unit.h"
-
-QMX_COUNTER_TABLE_UNIT(47, mserms)

@@ -1,4 +1,0 @@
-// Table 55 (FFEXRTS): rows from the counter service, corrected as counter_tables.def says.
-#include "counter_table_unit.h"
-
-QMX_COUNTER_TABLE_UNIT(55, ffexrts)
