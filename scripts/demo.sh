@@ -121,7 +121,7 @@ URL="http://$PXR_HTTP_ADDRESS"
 
 echo "demo: agent     $BUILD/win/bin/qmx_agent.exe TEST (console mode)"
 echo "demo: config    $DEMO/config/${HOST:0:15}_ex.cfg"
-echo "demo: trace     $DEMO/logs/host_qmx_agent_*.log"
+echo "demo: trace     $DEMO/logs/host_qmx_*.log"
 echo "demo: stderr    $DEMO/logs/agent_stderr.log (one progress line per table sample)"
 echo "demo: snapshot  $SNAPSHOT (SAMPLE DATA, not measured on any server)"
 

@@ -28,8 +28,13 @@ inline std::wstring ExeDir() {
   std::wstring e(exe);
   return e.substr(0, e.find_last_of(L'\\'));
 }
-// The shipped DLL, from bin/ beside the tests' own folder.
-inline std::wstring DllPath() { return ExeDir() + L"\\..\\bin\\DEDAZUD.DLL"; }
+// The shipped DLL, from bin/ beside the tests' own folder, as a full path without "..".
+inline std::wstring DllPath() {
+  std::wstring relative = ExeDir() + L"\\..\\bin\\DEDAZUD.DLL";
+  wchar_t full[MAX_PATH];
+  DWORD n = GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
+  return n > 0 && n < MAX_PATH ? std::wstring(full) : relative;
+}
 
 // Registers through the DLL's own entry, once per process.
 inline HRESULT RegisterService() {
