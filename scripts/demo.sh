@@ -125,6 +125,11 @@ echo "demo: trace     $DEMO/logs/host_qmx_*.log"
 echo "demo: stderr    $DEMO/logs/agent_stderr.log (one progress line per table sample)"
 echo "demo: snapshot  $SNAPSHOT (SAMPLE DATA, not measured on any server)"
 
+# Another agent (an earlier demo) on the address would answer in place of this one.
+if curl -s -o /dev/null "$URL/healthz" 2>/dev/null; then
+  fail "something already serves on $URL: stop it, or choose another PXR_HTTP_ADDRESS"
+fi
+
 cd "$BUILD/win/bin"
 T0=$(date +%s.%N)
 wine qmx_agent.exe TEST 2>"$DEMO/logs/agent_stderr.log" &
