@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "counter_set.h"
+#include "ctrtable_rules.h"
 #include "earegenv.h"
 #include "pxr.h"
 #include "pxr_monitor.h"
@@ -188,8 +189,10 @@ bool UseAlternate(QmxTrace& qmx_trace, AlternateRule rule, const Levels& l) {
   return false;
 }
 
-// Tells the monitoring side which counter, at which scale, each field of a bound definition holds.
-void RegisterCounterHelp(const qmx::TableLayout& layout, int definitionId) {
+// Tells the monitoring side which counter, at which scale, each field of a definition holds, and
+// what the agent's own delta fields mean. A table the agent reads itself stores the counters'
+// values as read (scale 1).
+void RegisterCounterHelp(const qmx::TableLayout& layout, int definitionId, bool scaled = true) {
   std::string strings[5];
   std::vector<char> text(8192);
   for (int i = 0; i < 5; ++i) {
@@ -202,8 +205,16 @@ void RegisterCounterHelp(const qmx::TableLayout& layout, int definitionId) {
   for (const qmx::CounterField& f : def.fields) {
     if (f.isInstance()) continue;
     for (const qmx::TableAttribute& a : layout.attributes)
-      if (a.offset == f.offset) pxr::SetCounterHelp(layout.name, a.name.c_str(), f.name.c_str(), f.scaleText.c_str());
+      if (a.offset == f.offset)
+        pxr::SetCounterHelp(layout.name, a.name.c_str(), def.object.c_str(), f.name.c_str(),
+                            scaled ? f.scaleText.c_str() : "1");
   }
+  if (const qmx::CounterTableDesc* desc = qmx::FindCounterTableDesc(layout.number))
+    for (const qmx::DeltaPair& d : desc->deltas) {
+      std::string text = std::string("Change of ") + d.source +
+                         " since the table's previous sample (first row only), computed by the agent";
+      pxr::SetAttributeHelp(layout.name, d.delta, text.c_str());
+    }
 }
 
 // Row origin and first header column name, handed to every counter-backed table.
@@ -290,6 +301,7 @@ int LoadAgents() {
     if (!Holds(step.condition, l, v)) continue;
     if (layout.definitionId == 0 || !table->buffer) {
       table->init();
+      if (layout.definitionId != 0) RegisterCounterHelp(layout, layout.definitionId, false);
       boundDefinitions.emplace_back(layout.name, 0);
       continue;
     }

@@ -11,10 +11,11 @@ namespace pxr {
 // Call from the table loader; the latest text for a pair wins.
 void SetAttributeHelp(const char* table, const char* attribute, const char* text);
 
-// Help for a counter-backed field: names the performance counter and the scale factor the
-// counter service multiplies its value by (the factor as the definition writes it).
-void SetCounterHelp(const char* table, const char* attribute, const char* counter,
-                    const char* scale);
+// A counter-backed field: its performance object and counter (named in HELP with the unit) and
+// the factor the counter service multiplied the counter's value by, as the definition writes it.
+// /metrics divides the field by it, so the value is the counter's own, as perfmon shows it.
+void SetCounterHelp(const char* table, const char* attribute, const char* object,
+                    const char* counter, const char* scale);
 
 // Registers the monitoring side with the framework once; pxrmain starts it after the loader.
 void InstallMonitor();

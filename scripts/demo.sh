@@ -1,37 +1,73 @@
 #!/usr/bin/env bash
-# Builds the agent and runs it in console mode under Wine on an embedded default environment:
+# Builds what the demo runs (the agent, the counter service DEDAZUD.DLL and the PDH stand-in in the
+# test Wine prefix) and runs the agent in console mode under Wine on an embedded sample environment:
 # an Exchange 2010 SP1 server (Mailbox, Client Access, Hub Transport), a configuration file, a log
-# directory, and the PDH stand-in with the shipped sample snapshot. Everything lives under build/.
-# Runs until Ctrl-C, then stops the agent in order. With --once it stops by itself after showing
-# the tables (a start-up benchmark: it reports the time from process start to all tables loaded).
+# folder and the sample counter snapshot. Everything lives under build/. Shows what the agent
+# detected and a summary of its tables after every sampling round, until Ctrl-C.
+#
+#   scripts/demo.sh [--once] [--no-build]
+#     --once      stop after the first summary (also a start-up benchmark: time to all tables loaded)
+#     --no-build  run what is built already (the tests use it so)
+#   PXR_HTTP_ADDRESS     where the agent serves (default 127.0.0.1:19610)
+#   PXR_SAMPLE_INTERVAL  seconds between sampling rounds (default 30)
+#   QMX_DEMO_DIR         folder of the demo's configuration and logs (default build/demo)
 set -euo pipefail
 ONCE=0
-[ "${1:-}" = "--once" ] && ONCE=1
+BUILD_IT=1
+for arg in "$@"; do
+  case "$arg" in
+    --once) ONCE=1 ;;
+    --no-build) BUILD_IT=0 ;;
+    *) echo "usage: $0 [--once] [--no-build]" >&2; exit 2 ;;
+  esac
+done
 source "$(dirname "$0")/common.sh"
+fail() { echo "demo: $*" >&2; exit 1; }
 
-bash "$ROOT/scripts/setup.sh"
-cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$BUILD/win" -j"$JOBS" qmx_agent >/dev/null
-ninja -C "$BUILD/win" -j"$JOBS" >/dev/null 2>&1 || true   # companion DLLs, when present
+if [ "$BUILD_IT" = 1 ]; then
+  bash "$ROOT/scripts/setup.sh"
+  # Once configured, ninja itself configures again when a CMakeLists.txt changed.
+  if [ ! -f "$BUILD/win/build.ninja" ]; then
+    echo "demo: configuring $BUILD/win"
+    cmake -S "$ROOT" -B "$BUILD/win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release >"$BUILD/demo.configure.log" 2>&1 ||
+      { tail -30 "$BUILD/demo.configure.log" >&2; fail "configuring the build FAILED (log: $BUILD/demo.configure.log)"; }
+  fi
+  # Exactly what the demo runs; ninja shows its progress ([done/total] per step).
+  echo "demo: building the agent, the counter service and the PDH stand-in (a first build takes minutes)"
+  ninja -C "$BUILD/win" -j"$JOBS" qmx_agent dedazud pdh_standin ||
+    fail "the build FAILED (see above): the demo needs qmx_agent.exe, DEDAZUD.DLL and the PDH stand-in"
+fi
+for f in qmx_agent.exe DEDAZUD.DLL; do
+  [ -f "$BUILD/win/bin/$f" ] || fail "$BUILD/win/bin/$f is missing: run without --no-build"
+done
+[ -f "$WINEPREFIX/drive_c/windows/system32/pdh.dll" ] || fail "the PDH stand-in is not in $WINEPREFIX"
 
-DEMO="$BUILD/demo"
+DEMO="${QMX_DEMO_DIR:-$BUILD/demo}"
 mkdir -p "$DEMO/logs" "$DEMO/config"
+rm -f "$DEMO"/logs/*.log
 win() { echo "Z:${1//\//\\}"; }
 HOST=$(hostname | cut -d. -f1)
 LOGS=$(win "$DEMO/logs")
 CONFIG=$(win "$DEMO/config")
+# Flow lines of start-up and of the release detection: the demo reads what the agent found there.
+RAS1="ERROR (UNIT:zrt FLOW) (UNIT:qmxcommon FLOW)"
+TRACE="$LOGS\\host_qmx_agent_demo-.log"
 
 # Registry: the agent's primary key (copied into this host's instance key at first start) and an
-# Exchange 2010 SP1 installation with three roles.
+# Exchange 2010 SP1 installation with three roles. The agent's keys of an earlier run go first, or
+# the instance key would keep that run's values.
 cat >"$DEMO/demo.reg" <<REG
 REGEDIT4
+
+[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvel]
+[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer]
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvel\\QMX\\Ver610\\Primary\\Environment]
 "VORTA_SIT_PATH"="${CONFIG//\\/\\\\}"
 "VORTA_LOG_PATH"="${LOGS//\\/\\\\}"
-"JBX_RAS1"="ERROR (UNIT:zrt FLOW)"
-"JBX_RAS1_LOG"="${LOGS//\\/\\\\}\\\\host_qmx_agent_demo-.log"
+"JBX_RAS1"="$RAS1"
+"JBX_RAS1_LOG"="${TRACE//\\/\\\\}"
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup]
 "MsiProductMajor"=dword:0000000e
@@ -41,8 +77,27 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\ClientAccessRole]
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\HubTransportRole]
 REG
-wineserver -p 2>/dev/null || true   # may already be running
-wine regedit /S "$(win "$DEMO/demo.reg")"
+OWN_SERVER=0
+AGENT=""
+STOPPED=0
+stop() {
+  [ "$STOPPED" = 1 ] && return
+  STOPPED=1
+  if [ -n "$AGENT" ]; then
+    echo "demo: stopping the agent"
+    kill -INT "$AGENT" 2>/dev/null || true
+    wait "$AGENT" 2>/dev/null || true
+  fi
+  # The Exchange and agent keys were the demo's own; the tests expect a machine without them.
+  wine reg delete 'HKLM\SOFTWARE\Microsoft\ExchangeServer' /f >/dev/null 2>&1 || true
+  wine reg delete 'HKLM\SOFTWARE\Orvel' /f >/dev/null 2>&1 || true
+  if [ "$OWN_SERVER" = 1 ]; then wineserver -k >/dev/null 2>&1 || true; fi
+}
+trap 'stop; exit 0' INT TERM
+trap stop EXIT
+# A persistent wineserver makes every Wine start fast; one already running (a test run) is kept.
+wineserver -p 2>/dev/null && OWN_SERVER=1
+wine regedit /S "$(win "$DEMO/demo.reg")" || fail "could not import $DEMO/demo.reg into $WINEPREFIX"
 
 # The configuration file: "<host>_ex.cfg" (host name cut to 15 characters).
 cat >"$DEMO/config/${HOST:0:15}_ex.cfg" <<CFG
@@ -54,71 +109,44 @@ exchange_mailbox_enable=0
 exchange_topology_interval=300
 CFG
 
+# The stand-in in the prefix serves this sample data (made-up values, no real server's).
+SNAPSHOT="$ROOT/resources/pdh_snapshot_demo.tsv"
 export QMX_PDH_SNAPSHOT
-QMX_PDH_SNAPSHOT=$(win "$ROOT/resources/pdh_snapshot_demo.tsv")
+QMX_PDH_SNAPSHOT=$(win "$SNAPSHOT")
 # Until the registry environment is loaded the trace goes where these say.
-export VORTA_SIT_PATH="$CONFIG" VORTA_LOG_PATH="$LOGS"
-export JBX_RAS1="ERROR (UNIT:zrt FLOW)" JBX_RAS1_LOG="$LOGS\\host_qmx_agent_demo-.log"
-
+export VORTA_SIT_PATH="$CONFIG" VORTA_LOG_PATH="$LOGS" JBX_RAS1="$RAS1" JBX_RAS1_LOG="$TRACE"
 export PXR_HTTP_ADDRESS="${PXR_HTTP_ADDRESS:-127.0.0.1:19610}"
 export PXR_SAMPLE_INTERVAL="${PXR_SAMPLE_INTERVAL:-30}"
 URL="http://$PXR_HTTP_ADDRESS"
 
-echo "demo: agent     $BUILD/win/bin/qmx_agent.exe (console mode)"
+echo "demo: agent     $BUILD/win/bin/qmx_agent.exe TEST (console mode)"
 echo "demo: config    $DEMO/config/${HOST:0:15}_ex.cfg"
-echo "demo: trace     $DEMO/logs/ (host_qmx_*.log)"
-echo "demo: stderr    $DEMO/logs/agent_stderr.log"
-echo "demo: snapshot  $ROOT/resources/pdh_snapshot_demo.tsv (sample data)"
+echo "demo: trace     $DEMO/logs/host_qmx_*.log"
+echo "demo: stderr    $DEMO/logs/agent_stderr.log (one progress line per table sample)"
+echo "demo: snapshot  $SNAPSHOT (SAMPLE DATA, not measured on any server)"
+
+# Another agent (an earlier demo) on the address would answer in place of this one.
+if curl -s -o /dev/null "$URL/healthz" 2>/dev/null; then
+  fail "something already serves on $URL: stop it, or choose another PXR_HTTP_ADDRESS"
+fi
 
 cd "$BUILD/win/bin"
-# Progress lines (one per sample) go to a file so the table below stays readable.
 T0=$(date +%s.%N)
 wine qmx_agent.exe TEST 2>"$DEMO/logs/agent_stderr.log" &
 AGENT=$!
-stop() {
-  echo "demo: stopping the agent"
-  kill -INT "$AGENT" 2>/dev/null || true
-  wait "$AGENT" 2>/dev/null || true
-  # The Exchange and agent keys were the demo's own; the tests expect a machine without them.
-  wine reg delete 'HKLM\SOFTWARE\Microsoft\ExchangeServer' /f >/dev/null 2>&1 || true
-  wine reg delete 'HKLM\SOFTWARE\Orvel' /f >/dev/null 2>&1 || true
-  wineserver -k >/dev/null 2>&1 || true
-  exit 0
-}
-trap stop INT TERM
 
-# Wait for the monitoring side, then show what the agent serves.
-for _ in $(seq 1 120); do
+# The monitoring side answers once the loader has registered every table.
+for _ in $(seq 1 240); do
   curl -sf "$URL/healthz" >/dev/null 2>&1 && break
-  kill -0 "$AGENT" 2>/dev/null || { echo "demo: the agent ended early; see $DEMO/logs"; exit 1; }
-  sleep 0.5
+  kill -0 "$AGENT" 2>/dev/null || fail "the agent ended early; see $DEMO/logs/agent_stderr.log and the trace"
+  sleep 0.25
 done
-# The monitoring side starts once the loader has registered every table.
+curl -sf "$URL/healthz" >/dev/null 2>&1 || fail "the agent does not answer on $URL; see $DEMO/logs"
 T1=$(date +%s.%N)
 echo "demo: all tables loaded $(python3 -c "print(f'{$T1 - $T0:.2f}')") s after the process started"
-sleep 3   # the counter service's second round brings the rates
 echo "demo: serving   $URL  (/v1/tables, /v1/tables/NAME/rows, /metrics, /healthz)"
-python3 - "$URL" <<'PY' || true
-import json, sys, urllib.request
-url = sys.argv[1]
-def get(path):
-    with urllib.request.urlopen(url + path, timeout=30) as r:
-        return json.load(r)
-tables = get("/v1/tables")["tables"]
-print(f"\n{'table':<12} {'rows':>4}  sample values")
-for t in tables:
-    try:
-        rows = get(f"/v1/tables/{t['name']}/rows")["rows"]
-    except Exception as e:
-        print(f"{t['name']:<12}  error {e}")
-        continue
-    shown = ""
-    if rows:
-        own = [a["name"] for a in t["attributes"][4:]]
-        shown = ", ".join(f"{k}={rows[0][k]}" for k in own[:3] if k in rows[0])
-    print(f"{t['name']:<12} {len(rows):>4}  {shown}")
-print(f"\n{len(tables)} tables registered; Prometheus metrics at {url}/metrics")
-PY
-[ "$ONCE" = 1 ] && stop
-echo "demo: press Ctrl-C to stop"
-wait "$AGENT"
+# The role keys the agent's role check reads, as this demo's registry file writes them.
+ROLES=$(grep -o '[A-Za-z]*Role\]$' "$DEMO/demo.reg" | sed 's/Role\]$//' | paste -sd' ' || true)
+WATCH=(python3 "$ROOT/scripts/demo_watch.py" --url "$URL" --trace-dir "$DEMO/logs" --roles "$ROLES" --interval "$PXR_SAMPLE_INTERVAL")
+[ "$ONCE" = 1 ] && WATCH+=(--once) || echo "demo: press Ctrl-C to stop"
+"${WATCH[@]}" || fail "the summary could not be read from $URL"

@@ -1,6 +1,8 @@
 // Writes the demo counter snapshot for the PDH stand-in from the counter set definitions: every
-// performance object and counter they name, two instances for a multi-instance object, made-up
-// but plausible values. gen_pdh_snapshot <output.tsv>   (or "-" for standard output)
+// performance object and counter they name, with the instances such an object has on one Exchange
+// 2010 SP1 server (mailbox databases, no storage groups), and made-up but consistent values:
+// a total instance holds the sum of the others (their mean for percentages and latencies), and a
+// current or pending count stays below any total. gen_pdh_snapshot <output.tsv>   (or "-")
 //
 // The values are derived from the names alone, so the output changes only when the definitions do.
 #include <cstdint>
@@ -36,14 +38,14 @@ std::vector<std::string> InstancesOf(const std::string& object) {
   static const std::map<std::string, std::vector<std::string>> known = {
       {"Database", {"Information Store", "edgetransport"}},
       {"MSExchange Database", {"Information Store", "edgetransport"}},
-      {"Database ==> Instances", {"Information Store/First Storage Group", "Information Store/Second Storage Group"}},
+      {"Database ==> Instances", {"Information Store/Mailbox Database 0311695863", "Information Store/Mailbox Database 1817405921"}},
       {"MSExchange Database ==> Instances", {"Information Store/Mailbox Database 0311695863", "Information Store/Mailbox Database 1817405921"}},
-      {"MSExchangeIS Mailbox", {"First Storage Group-Mailbox Database", "Second Storage Group-Mailbox Database"}},
-      {"MSExchangeIS Public", {"First Storage Group-Public Folder Database", "Second Storage Group-Public Folder Database"}},
+      {"MSExchangeIS Mailbox", {"Mailbox Database 0311695863", "Mailbox Database 1817405921", "_Total"}},
+      {"MSExchangeIS Public", {"Public Folder Database 0524888107", "_Total"}},
       {"SMTP Server", {"SMTP 1", "SMTP 2"}},
       {"MSExchangeMTA Connections", {"Internet Mail Connector", "Routing Group Connector"}},
       {"MSExchangeIS Client", {"Outlook", "OWA"}},
-      {"MSExchangeTransport Queues", {"edgetransport", "_total"}},
+      {"MSExchangeTransport Queues", {"internal", "external", "_total"}},
       {"MSExchangeTransport SmtpReceive", {"Default EXHUB01", "Client EXHUB01"}},
       {"MSExchangeTransport SmtpSend", {"Internet Send Connector", "Intra-Organization SMTP Send Connector"}},
       {"Microsoft Forefront Server Security Scan", {"Realtime", "Manual"}},
@@ -53,8 +55,10 @@ std::vector<std::string> InstancesOf(const std::string& object) {
   if (Has(object, "Database") || Has(object, "Mdb") || Has(object, "Active Manager") ||
       Has(object, "Mail Submission") || Has(object, "Shadow Redundancy"))
     return {"Mailbox Database 0311695863", "Mailbox Database 1817405921"};
-  if (Has(object, "Forefront")) return {"EXMBX01 Storage Group 1", "EXMBX01 Storage Group 2"};
-  if (Has(object, "Assistant")) return {"msexchangemailboxassistants-Total", "msexchangemailboxassistants-Calendar Assistant"};
+  if (Has(object, "Forefront")) return {"Mailbox Database 0311695863", "Mailbox Database 1817405921"};
+  if (Has(object, "Assistant"))
+    return {"msexchangemailboxassistants-Calendar Assistant",
+            "msexchangemailboxassistants-Resource Booking Attendant", "msexchangemailboxassistants-Total"};
   return {"msexchangetransport", "store"};  // per-process objects
 }
 
@@ -79,9 +83,46 @@ std::string ValueFor(const std::string& object, const std::string& instance, con
     snprintf(buf, sizeof buf, "%llu", v);
   } else if (Has(counter, "latency") || Has(counter, "time") || Has(counter, "msec")) {
     snprintf(buf, sizeof buf, "%u", 5 + h % 400);
+  } else if (Has(counter, "total") || Has(counter, "peak")) {
+    // Totals since start and peaks: above every current count (those stay below 5000).
+    snprintf(buf, sizeof buf, "%u", 100000 + h % 900000);
+  } else if (Has(counter, "current") || Has(counter, "pending") || Has(counter, "waiting") ||
+             Has(counter, "active") || Has(counter, "outstanding")) {
+    snprintf(buf, sizeof buf, "%u", h % 200);
   } else {
     snprintf(buf, sizeof buf, "%u", h % 5000);
   }
+  return buf;
+}
+
+bool IsTotal(const std::string& instance) {
+  std::string lower;
+  for (char c : instance) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower == "_total" || (lower.size() > 6 && lower.compare(lower.size() - 6, 6, "-total") == 0);
+}
+
+// A total instance: the sum of the other instances, or their mean where a sum means nothing.
+std::string TotalFor(const std::string& object, const std::vector<std::string>& instances,
+                     const qmx::CounterField& f) {
+  double sum = 0;
+  int n = 0;
+  bool fraction = false;
+  for (const std::string& inst : instances) {
+    if (IsTotal(inst)) continue;
+    std::string v = ValueFor(object, inst, f);
+    fraction = fraction || v.find('.') != std::string::npos;
+    sum += std::stod(v);
+    ++n;
+  }
+  const std::string& c = f.name;
+  bool mean = Has(c, "%") || Has(c, "percent") || Has(c, "latency") || Has(c, "average") ||
+              Has(c, "ratio") || Has(c, "timestamp");
+  double v = mean && n > 0 ? sum / n : sum;
+  char buf[64];
+  if (fraction)
+    snprintf(buf, sizeof buf, "%.2f", v);
+  else
+    snprintf(buf, sizeof buf, "%.0f", v);
   return buf;
 }
 
@@ -93,7 +134,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::ostringstream out;
-  out << "# Sample data for the demo: made-up values, not measured on any server.\n"
+  out << "# SAMPLE DATA for the demo: one Exchange 2010 SP1 server, made-up values, not measured on\n"
+      << "# any server.\n"
       << "# Generated by tools/gen_pdh_snapshot.cpp from the counter set definitions; do not edit.\n"
       << "# Counter snapshot of the PDH stand-in: object<TAB>instance<TAB>counter<TAB>value\n";
   std::set<std::string> written;  // object, instance and counter already given
@@ -119,7 +161,8 @@ int main(int argc, char** argv) {
         if (f.isInstance()) continue;
         std::string key = def.object + "\t" + inst + "\t" + f.name;
         if (!written.insert(key).second) continue;
-        out << key << "\t" << ValueFor(def.object, inst, f) << "\n";
+        std::string value = IsTotal(inst) ? TotalFor(def.object, instances, f) : ValueFor(def.object, inst, f);
+        out << key << "\t" << value << "\n";
       }
   }
   if (std::string(argv[1]) == "-") {

@@ -2,7 +2,7 @@
 """Bounded load run against the framework's monitoring server (loopback only).
 
   tools/pxr_http_load.py --port 19610 --path /metrics --requests 2000 --concurrency 4
-  tools/pxr_http_load.py --start -- wine build/win/bin/http_agent.exe      # starts the test agent
+  tools/pxr_http_load.py --start -- wine build/win/test_bin/http_agent.exe      # starts the test agent
 
 Sends a fixed number of GET requests over keep-alive connections, then prints requests per second,
 latency percentiles and errors. With --min-rps / --max-p99-ms it exits 1 when a target is missed.

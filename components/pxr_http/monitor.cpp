@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "pxr_monitor.h"
@@ -17,7 +18,7 @@ const char kExposition[] = "text/plain; version=0.0.4; charset=utf-8";
 
 struct HelpRegistry {
   std::mutex mutex;
-  std::map<std::pair<std::string, std::string>, std::string> texts;
+  std::map<std::pair<std::string, std::string>, MetricHelp> texts;
 };
 
 HelpRegistry& Help() {
@@ -64,10 +65,16 @@ std::string Hex(unsigned long v) {
 
 }  // namespace
 
-std::string AttributeHelp(const std::string& table, const std::string& attribute) {
+MetricHelp AttributeHelp(const std::string& table, const std::string& attribute) {
   std::lock_guard<std::mutex> lock(Help().mutex);
   auto it = Help().texts.find({table, Lower(attribute)});
-  return it == Help().texts.end() ? std::string() : it->second;
+  return it == Help().texts.end() ? MetricHelp() : it->second;
+}
+
+void SetHelp(const char* table, const char* attribute, MetricHelp help) {
+  if (!table || !attribute) return;
+  std::lock_guard<std::mutex> lock(Help().mutex);
+  Help().texts[{table, Lower(attribute)}] = std::move(help);
 }
 
 // Everything the monitor keeps of one table.
@@ -430,16 +437,24 @@ HttpAnswer Monitor::Rows(const std::string& table, const std::string& query) {
 namespace pxr {
 
 void SetAttributeHelp(const char* table, const char* attribute, const char* text) {
-  if (!table || !attribute) return;
-  std::lock_guard<std::mutex> lock(pxr_http::Help().mutex);
-  pxr_http::Help().texts[{table, pxr_http::Lower(attribute)}] = text ? text : "";
+  pxr_http::MetricHelp h;
+  h.text = text ? text : "";
+  pxr_http::SetHelp(table, attribute, std::move(h));
 }
 
-void SetCounterHelp(const char* table, const char* attribute, const char* counter,
-                    const char* scale) {
-  std::string text = std::string("Performance counter \"") + (counter ? counter : "") + "\", scale " +
-                     (scale && *scale ? scale : "1");
-  SetAttributeHelp(table, attribute, text.c_str());
+void SetCounterHelp(const char* table, const char* attribute, const char* object,
+                    const char* counter, const char* scale) {
+  pxr_http::MetricHelp h;
+  h.text = pxr_http::CounterHelpText(object ? object : "", counter ? counter : "");
+  char* end = nullptr;
+  double factor = scale && *scale ? std::strtod(scale, &end) : 1;
+  if (scale && *scale && (end == scale || *end != '\0' || !(factor > 0))) {
+    // Without a usable factor the field is exported as the row holds it, and HELP says so.
+    h.text += "; exported as the row holds it, the scale \"" + std::string(scale) + "\" is unusable";
+    factor = 1;
+  }
+  h.scale = factor;
+  pxr_http::SetHelp(table, attribute, std::move(h));
 }
 
 }  // namespace pxr

@@ -34,8 +34,9 @@ struct MonitorOptions {
   std::chrono::milliseconds busyWait{30000};
 };
 
-// Help texts registered by the table loader.
-std::string AttributeHelp(const std::string& table, const std::string& attribute);
+// Help texts and scale factors registered by the table loader.
+MetricHelp AttributeHelp(const std::string& table, const std::string& attribute);
+void SetHelp(const char* table, const char* attribute, MetricHelp help);
 
 class Monitor {
  public:

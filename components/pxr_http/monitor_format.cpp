@@ -266,9 +266,11 @@ bool ParseCondition(const std::string& text, RequestCondition* condition, std::s
     *error = "condition \"" + SanitizeUtf8(text) + "\" names no attribute";
     return false;
   }
-  for (char c : attribute) {
+  for (char& c : attribute) {
+    c = Upper(c);
     if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
-      *error = "attribute \"" + SanitizeUtf8(attribute) + "\" must be written in upper case";
+      *error = "attribute \"" + SanitizeUtf8(text.substr(0, first)) +
+               "\" may hold only letters, digits and \"_\"";
       return false;
     }
   }
@@ -340,6 +342,49 @@ std::string FormatSeconds(double seconds) {
   return buf;
 }
 
+namespace {
+
+bool HasText(const std::string& name, const char* part) {
+  std::string a, b(part);
+  for (char c : name) a.push_back(Lower(c));
+  for (char& c : b) c = Lower(c);
+  return a.find(b) != std::string::npos;
+}
+
+}  // namespace
+
+std::string CounterUnit(const std::string& counter) {
+  // The first rule that matches wins: "Bytes/sec" is a rate, "% Bytes" a percentage.
+  static const struct {
+    const char* part;
+    const char* unit;
+  } kRules[] = {
+      {"/sec", "per second"},     {"per second", "per second"}, {"%", "percent"},
+      {"percent", "percent"},     {"(MB)", "megabytes"},        {"(KB)", "kilobytes"},
+      {"bytes", "bytes"},         {"timestamp", "file time (100 ns since 1601)"},
+      {"latency", "milliseconds"}, {"(ms)", "milliseconds"},    {"msec", "milliseconds"},
+  };
+  for (const auto& r : kRules)
+    if (HasText(counter, r.part)) return r.unit;
+  return "count";
+}
+
+std::string CounterHelpText(const std::string& object, const std::string& counter) {
+  return "Performance object \"" + object + "\", counter \"" + counter + "\", unit " +
+         CounterUnit(counter) + "; the value as performance monitor shows it";
+}
+
+std::string ScaledValue(long long field, double scale) {
+  if (scale == 1 || !(scale > 0 || scale < 0)) return std::to_string(field);
+  double v = static_cast<double>(field) / scale;
+  char buf[64];
+  for (int digits = 15; digits <= 17; ++digits) {
+    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+    if (std::strtod(buf, nullptr) == v) break;
+  }
+  return buf;
+}
+
 std::string FormatTableMetrics(const TableLayout& layout, const char* rows, int count,
                                const HelpLookup& help) {
   if (!rows || count <= 0 || layout.rowSize <= 0) return std::string();
@@ -377,6 +422,7 @@ std::string FormatTableMetrics(const TableLayout& layout, const char* rows, int 
     if (!IsIntegerType(a.type) || IsHeaderCounter(a) || !FieldFits(a, layout.rowSize)) continue;
     std::string name = MetricName(layout.table, a.name);
     if (!families.insert(name).second) continue;
+    MetricHelp h = help ? help(layout.table, a.name) : MetricHelp();
     std::string lines;
     for (int i = 0; i < count; ++i) {
       const char* f = rowAt(i) + a.offset;
@@ -388,11 +434,11 @@ std::string FormatTableMetrics(const TableLayout& layout, const char* rows, int 
       const std::string& l = labels[static_cast<size_t>(i)];
       if (!l.empty()) lines += "{" + l + "}";
       lines += ' ';
-      lines += std::to_string(v);
+      lines += ScaledValue(v, h.scale);
       lines += '\n';
     }
     if (lines.empty()) continue;
-    std::string text = help ? help(layout.table, a.name) : std::string();
+    std::string text = h.text;
     if (text.empty()) text = "Table " + layout.table + " attribute " + a.name;
     out += "# HELP " + name + " " + EscapeHelp(text) + "\n";
     out += "# TYPE " + name + " gauge\n";

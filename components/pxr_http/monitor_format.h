@@ -63,7 +63,8 @@ bool ParseQuery(std::string_view query, std::vector<std::pair<std::string, std::
                 std::string* error);
 bool PercentDecode(std::string_view text, bool plusIsBlank, std::string* out);
 
-// "ATTRIBUTE:OP:VALUE"; the value may itself hold colons. False with a reason when malformed.
+// "ATTRIBUTE:OP:VALUE"; the value may itself hold colons, the attribute is taken in any case
+// (the framework's names are upper case). False with a reason when malformed.
 bool ParseCondition(const std::string& text, RequestCondition* condition, std::string* error);
 // The condition names an attribute of the layout and, for integers, gives a whole number.
 bool CheckCondition(const RequestCondition& condition, const TableLayout& layout,
@@ -76,8 +77,21 @@ std::string LabelName(const std::string& attribute);
 std::string EscapeLabelValue(std::string_view value);
 std::string EscapeHelp(std::string_view text);
 
-// Help text of an attribute, or empty for the default.
-using HelpLookup = std::function<std::string(const std::string& table, const std::string& attribute)>;
+// What the exposition says of an attribute: its help text (empty for the default) and, for a
+// counter-backed field, the factor the counter service multiplied the counter's value by.
+struct MetricHelp {
+  std::string text;
+  double scale = 1;
+};
+using HelpLookup = std::function<MetricHelp(const std::string& table, const std::string& attribute)>;
+
+// Help of a counter-backed field: names the performance object, the counter and its unit.
+std::string CounterHelpText(const std::string& object, const std::string& counter);
+// The unit a counter's name tells ("per second", "percent", "bytes", ...; "count" otherwise).
+std::string CounterUnit(const std::string& counter);
+// A field's value as the counter shows it: the stored integer divided by its scale factor,
+// written in the shortest form that reads back as the same double.
+std::string ScaledValue(long long field, double scale);
 
 // The gauge families of one table's sample: one family per integer attribute except the
 // header's sampleno and rowno, each row a line labelled by its text attributes.

@@ -1,4 +1,5 @@
-// The PDH stand-in as its callers see it: through pdh.dll, which the test loads from its own folder.
+// The PDH stand-in as its callers see it: through pdh.dll, which the test prefix's
+// system folder holds (the build installs it there with a native override).
 #include <windows.h>
 #include <pdh.h>
 #include <pdhmsg.h>
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -13,15 +15,19 @@
 
 namespace {
 
-// The stand-in, not Wine's PDH, must be what this process uses.
-TEST(PdhStandin, IsLoadedFromTheExecutablesFolder) {
+// The stand-in, not Wine's PDH, must be what this process uses: the one the build installed into
+// the test prefix's system folder (nothing beside the executable, nothing from the environment).
+TEST(PdhStandin, IsLoadedFromThePrefixSystemFolder) {
   HMODULE pdh = GetModuleHandleW(L"pdh.dll");
   ASSERT_NE(pdh, nullptr);
-  wchar_t dll[MAX_PATH], exe[MAX_PATH];
+  wchar_t dll[MAX_PATH], system[MAX_PATH];
   GetModuleFileNameW(pdh, dll, MAX_PATH);
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring d(dll), e(exe);
-  EXPECT_EQ(d.substr(0, d.find_last_of(L'\\')), e.substr(0, e.find_last_of(L'\\')));
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  std::wstring d(dll);
+  EXPECT_EQ(_wcsicmp(d.substr(0, d.find_last_of(L'\\')).c_str(), system), 0);
+  const char* override = std::getenv("WINEDLLOVERRIDES");
+  EXPECT_TRUE(override == nullptr || std::string(override).find("pdh") == std::string::npos)
+      << "the prefix's registry, not the environment, chooses the stand-in";
 }
 
 std::vector<std::wstring> SplitMulti(const wchar_t* p) {

@@ -1,4 +1,4 @@
-// The counter service as the agent sees it: registered DEDAZUD.DLL from the test's own folder,
+// The counter service as the agent sees it: registered DEDAZUD.DLL from bin/ (the shipped folder),
 // created by ProgID with CLSCTX_ALL, fed by a snapshot file through the PDH stand-in.
 #pragma once
 
@@ -28,7 +28,13 @@ inline std::wstring ExeDir() {
   std::wstring e(exe);
   return e.substr(0, e.find_last_of(L'\\'));
 }
-inline std::wstring DllPath() { return ExeDir() + L"\\DEDAZUD.DLL"; }
+// The shipped DLL, from bin/ beside the tests' own folder, as a full path without "..".
+inline std::wstring DllPath() {
+  std::wstring relative = ExeDir() + L"\\..\\bin\\DEDAZUD.DLL";
+  wchar_t full[MAX_PATH];
+  DWORD n = GetFullPathNameW(relative.c_str(), MAX_PATH, full, nullptr);
+  return n > 0 && n < MAX_PATH ? std::wstring(full) : relative;
+}
 
 // Registers through the DLL's own entry, once per process.
 inline HRESULT RegisterService() {

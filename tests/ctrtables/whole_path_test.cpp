@@ -39,7 +39,7 @@ std::string ExeDir() {
 
 HRESULT RegisterService() {
   static HRESULT hr = [] {
-    HMODULE m = LoadLibraryA((ExeDir() + "\\DEDAZUD.DLL").c_str());
+    HMODULE m = LoadLibraryA((ExeDir() + "\\..\\bin\\DEDAZUD.DLL").c_str());
     if (!m) return HRESULT_FROM_WIN32(GetLastError());
     auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(m, "DllRegisterServer")));
     return reg ? reg() : E_FAIL;

@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string Agent() { return "\"" + qmxtest::BinDir() + "qmx_agent.exe\""; }
+std::string Agent() { return "\"" + qmxtest::ProductDir() + "qmx_agent.exe\""; }
 
 TEST(AgentProcess, UnknownOptionsEndWithCodeOne) {
   for (const char* option : {"TEST2", "-TEST", "/1"}) {
@@ -99,7 +99,7 @@ TEST(AgentProcess, CounterServiceMissingAndUnregistered) {
   // An agent folder of its own that holds no DEDAZUD.DLL.
   std::string dir = qmxtest::MakeTempDir("qmxnodll");
   std::string exe = dir + "\\qmx_agent.exe";
-  ASSERT_TRUE(CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileA((qmxtest::ProductDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE));
   {
     qmxtest::AgentEnvironment env;
     unregister();
@@ -148,7 +148,7 @@ qmxtest::ProcessResult RunAgentAlone(const char* stem) {
   std::string dir = qmxtest::MakeTempDir(stem);
   std::string exe = dir + "\\qmx_agent.exe";
   qmxtest::ProcessResult r;
-  if (!CopyFileA((qmxtest::BinDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE)) {
+  if (!CopyFileA((qmxtest::ProductDir() + "qmx_agent.exe").c_str(), exe.c_str(), FALSE)) {
     r.exitCode = GetLastError();
     r.err = "cannot copy the agent";
     return r;

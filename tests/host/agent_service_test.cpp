@@ -56,7 +56,7 @@ class AgentService : public ::testing::Test {
   void SetUp() override {
     scm_.h = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_TRUE(scm_.h);
-    Install("\"" + qmxtest::BinDir() + "qmx_agent.exe\"");
+    Install("\"" + qmxtest::ProductDir() + "qmx_agent.exe\"");
   }
   // Installs the service qmx_agent with this command line, replacing an earlier installation.
   void Install(const std::string& commandLine) {

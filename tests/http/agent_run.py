@@ -1,13 +1,17 @@
 """Starts the test agent (the command after "--", e.g. wine http_agent.exe) on a free loopback
-port, waits until it serves, and always stops it again."""
+port, waits until it serves, and always stops it again. Also a Prometheus server that scrapes a
+target, for the scrape tests."""
 import http.client
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
+import urllib.request
 
 
 def free_port():
@@ -102,3 +106,59 @@ class Agent:
         self.stop()
         if self.proc.poll() is None:
             self.proc.kill()
+
+
+def query(port, expr):
+    """Prometheus's query API: the answer as JSON."""
+    url = "http://127.0.0.1:%d/api/v1/query?%s" % (port, urllib.parse.urlencode({"query": expr}))
+    with urllib.request.urlopen(url, timeout=5) as r:
+        return json.loads(r.read().decode("utf-8"))
+
+
+class Prometheus:
+    """A Prometheus server scraping one target every second, in a folder of its own."""
+
+    def __init__(self, executable, target):
+        self.work = tempfile.mkdtemp(prefix="qmx_prom_")
+        self.port = free_port()
+        config = os.path.join(self.work, "prometheus.yml")
+        with open(config, "w") as f:
+            f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                    "scrape_configs:\n  - job_name: qmx\n    static_configs:\n"
+                    "      - targets: ['%s']\n" % target)
+        self.log = os.path.join(self.work, "prometheus.log")
+        with open(self.log, "wb") as log:
+            self.proc = subprocess.Popen([executable, "--config.file=" + config,
+                                          "--storage.tsdb.path=" + os.path.join(self.work, "data"),
+                                          "--web.listen-address=127.0.0.1:%d" % self.port],
+                                         stdout=log, stderr=subprocess.STDOUT)
+
+    def wait_value(self, expr, timeout=90):
+        """The first series' value once Prometheus has one; None, and the last answer, if not."""
+        deadline, last = time.time() + timeout, None
+        while time.time() < deadline and self.proc.poll() is None:
+            try:
+                last = query(self.port, expr)
+                res = last.get("data", {}).get("result", [])
+                if res:
+                    return res[0]["value"][1], last
+            except (OSError, ValueError):
+                pass
+            time.sleep(0.5)
+        return None, last
+
+    def tail(self):
+        with open(self.log, "rb") as f:
+            return f.read()[-3000:].decode("utf-8", "replace")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        try:
+            self.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(10)
+        shutil.rmtree(self.work, ignore_errors=True)

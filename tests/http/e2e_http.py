@@ -79,6 +79,7 @@ def serving_tests(agent):
         (["LABEL:EQ:two"], ["beta"]), (["LABEL:NE:two"], ["alpha", gamma, ete]),
         (["NAME:EQ:\u00e9t\u00e9"], [ete]), (["NAME:LT:beta"], ["alpha"]),
         (["VALUE:GE:0", "ORIGINNODE:EQ:hostA:EX"], [gamma]),
+        (["value:GE:0", "originNode:EQ:hostA:EX"], [gamma]),  # attribute names in any case
     ]
     for conds, expected in cases:
         got = names(agent, conds)
@@ -90,7 +91,7 @@ def serving_tests(agent):
     for path, code in [("/v1/tables/NOSUCH/rows", 404), ("/nothing", 404),
                        ("/v1/tables/QMXHTA/rows?where=VALUE:EQ", 400),
                        ("/v1/tables/QMXHTA/rows?where=VALUE:ZZ:1", 400),
-                       ("/v1/tables/QMXHTA/rows?where=value:EQ:1", 400),
+                       ("/v1/tables/QMXHTA/rows?where=val-ue:EQ:1", 400),
                        ("/v1/tables/QMXHTA/rows?where=VALUE:EQ:abc", 400),
                        ("/v1/tables/QMXHTA/rows?where=NAME:EQ:%zz", 400),
                        ("/v1/tables/QMXHTA/rows?where=NAME:EQ:%", 400),

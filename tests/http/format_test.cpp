@@ -103,6 +103,8 @@ TEST(Conditions, EveryOperatorAndValuesWithColons) {
       {"NAME:GT:a b", "NAME", OPER_GT, "a b"},   {"NAME:GE:", "NAME", OPER_GE, ""},
       {"ORIGINNODE:EQ:hostA:EX", "ORIGINNODE", OPER_EQ, "hostA:EX"},
       {"A_1:EQ:x", "A_1", OPER_EQ, "x"},
+      // Attribute names in any case; the framework's are upper case.
+      {"value:EQ:1", "VALUE", OPER_EQ, "1"},     {"OriginNode:NE:h", "ORIGINNODE", OPER_NE, "h"},
   };
   for (const Case& c : cases) {
     RequestCondition rc;
@@ -115,8 +117,8 @@ TEST(Conditions, EveryOperatorAndValuesWithColons) {
 }
 
 TEST(Conditions, MalformedOnesAreRefusedWithAReason) {
-  const char* bad[] = {"", "VALUE", "VALUE:EQ", ":EQ:1", "value:EQ:1", "VALUE:eq:1",
-                       "VALUE:XX:1", "VALUE::1", "VA LUE:EQ:1", "VALUE:EQ1"};
+  const char* bad[] = {"", "VALUE", "VALUE:EQ", ":EQ:1", "VALUE:eq:1", "VAL-UE:EQ:1",
+                       "VALUE:XX:1", "VALUE::1", "VA LUE:EQ:1", "VALUE:EQ1", "VAL\xc3\xa9:EQ:1"};
   for (const char* text : bad) {
     RequestCondition rc;
     std::string error;
@@ -232,10 +234,12 @@ TEST(TableMetrics, FamiliesLabelsMarkerAndHelp) {
   f.Add("a\"b", 5, -1);
   f.Add("c", -1, 7);  // the 4-byte marker; -1 in 8 bytes is a value
   std::string text = f.Format([](const std::string& t, const std::string& a) {
-    return a == "cnt" ? std::string("Performance counter \"X\\Y\", scale 100") : std::string();
+    MetricHelp h;
+    if (a == "cnt") h.text = "Counter \"X\\Y\"";
+    return h;
   });
   EXPECT_EQ(text,
-            "# HELP qmx_tx_cnt Performance counter \"X\\\\Y\", scale 100\n"
+            "# HELP qmx_tx_cnt Counter \"X\\\\Y\"\n"
             "# TYPE qmx_tx_cnt gauge\n"
             "qmx_tx_cnt{inst=\"a\\\"b\"} 5\n"
             "# HELP qmx_tx_big Table TX attribute big\n"
@@ -287,3 +291,51 @@ TEST(SampleStatsText, EveryFamilyOncePerTable) {
 }
 
 }  // namespace
+
+// The exposition carries each counter's own value: the row's integer divided by its scale.
+TEST(TableMetrics, CounterFieldsAreDividedByTheirScale) {
+  MetricFixture f;
+  f.Add("db1", 7968, 3);
+  f.Add("db2", -1, 5);  // the marker stays left out, whatever the scale
+  std::string text = f.Format([](const std::string&, const std::string& a) {
+    MetricHelp h;
+    if (a == "cnt") {
+      h.text = CounterHelpText("MSExchange Database", "Database Cache % Hit");
+      h.scale = 100;
+    } else {
+      h.scale = 0.001;  // bytes stored as kilobytes
+    }
+    return h;
+  });
+  EXPECT_NE(text.find("qmx_tx_cnt{inst=\"db1\"} 79.68\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("qmx_tx_cnt{inst=\"db2\"}"), std::string::npos) << text;
+  EXPECT_NE(text.find("qmx_tx_big{inst=\"db2\"} 5000\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("# HELP qmx_tx_cnt Performance object \"MSExchange Database\", counter "
+                      "\"Database Cache % Hit\", unit percent;"),
+            std::string::npos)
+      << text;
+}
+
+TEST(TableMetrics, ScaledValuesReadBackExactly) {
+  struct Case {
+    long long field;
+    double scale;
+    const char* text;
+  } cases[] = {
+      {7968, 100, "79.68"}, {-5, 100, "-0.05"}, {1, 3, "0.3333333333333333"}, {12, 1, "12"},
+      {9007199254740993LL, 1, "9007199254740993"},  // unscaled 64-bit integers stay exact
+      {42, 0, "42"},  // no usable factor: the row's value
+      {1, 0.001, "1000"}, {6016, 100, "60.16"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ScaledValue(c.field, c.scale), c.text) << c.field << "/" << c.scale;
+}
+
+TEST(TableMetrics, UnitsFromTheCounterName) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Log Bytes Write/sec", "per second"}, {"Database Cache % Hit", "percent"},
+      {"Database Cache Size (MB)", "megabytes"}, {"Database Cache Size", "count"},
+      {"Bytes Received", "bytes"}, {"I/O Database Reads Average Latency", "milliseconds"},
+      {"Messages Queued For Delivery Per Second", "per second"}, {"Log Threads Waiting", "count"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CounterUnit(c.first), c.second) << c.first;
+}

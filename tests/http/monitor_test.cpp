@@ -127,6 +127,8 @@ TEST_F(MonitorTest, ConditionsOfEveryOperatorOnEveryType) {
       {"?where=NAME:LE:beta", {"alpha", "beta"}},
       {"?where=VALUE:GE:0&where=ORIGINNODE:EQ:hostA:EX", {kGamma}},  // all must hold
       {"?where=VALUE:GT:1000", {}},
+      {"?where=value:EQ:0", {"beta"}},  // attribute names in any case
+      {"?where=Name:LE:beta", {"alpha", "beta"}},
   };
   for (const Case& c : cases) EXPECT_EQ(Names(*m, c.query), c.expected) << c.query;
 }
@@ -143,7 +145,6 @@ TEST_F(MonitorTest, ErrorsAreJsonWithTheRightStatus) {
       {"/v1/tables/QMXHTA/rows/x", 404},
       {"/nothing", 404},
       {"/v1/tables/QMXHTA/rows?where=VALUE", 400},
-      {"/v1/tables/QMXHTA/rows?where=value:EQ:1", 400},
       {"/v1/tables/QMXHTA/rows?where=VALUE:XX:1", 400},
       {"/v1/tables/QMXHTA/rows?where=VALUE:EQ:one", 400},
       {"/v1/tables/QMXHTA/rows?where=NOPE:EQ:1", 400},
@@ -198,7 +199,7 @@ std::map<std::string, std::string> Series(const std::string& text, const std::st
 }
 
 TEST_F(MonitorTest, ExpositionOfTheSchedulersLastSample) {
-  pxr::SetCounterHelp("QMXHTA", "value", "Test Counter/sec", "100");
+  pxr::SetCounterHelp("QMXHTA", "value", "Test Object", "Test Counter/sec", "100");
   auto m = Make();
   std::string before = m->Exposition();
   EXPECT_EQ(before.find("qmx_qmxhta_value"), std::string::npos);  // nothing sampled yet
@@ -208,9 +209,10 @@ TEST_F(MonitorTest, ExpositionOfTheSchedulersLastSample) {
 
   auto value = Series(text, "qmx_qmxhta_value");
   EXPECT_EQ(value.size(), 4u) << text;
-  EXPECT_EQ(value["{originnode=\"hostA:EX\",name=\"alpha\",label=\"one\"}"], "-5");
-  EXPECT_EQ(value["{originnode=\"hostA:EX\",name=\"ga\\\"m\\\\ma\\nx\",label=\"three\"}"], "7");
-  EXPECT_EQ(value["{originnode=\"hostC:EX\",name=\"" + kEte + "\",label=\"bad\xef\xbf\xbd\xef\xbf\xbd\"}"], "100");
+  // The counter's own value: the row's integer divided by the scale 100.
+  EXPECT_EQ(value["{originnode=\"hostA:EX\",name=\"alpha\",label=\"one\"}"], "-0.05");
+  EXPECT_EQ(value["{originnode=\"hostA:EX\",name=\"ga\\\"m\\\\ma\\nx\",label=\"three\"}"], "0.07");
+  EXPECT_EQ(value["{originnode=\"hostC:EX\",name=\"" + kEte + "\",label=\"bad\xef\xbf\xbd\xef\xbf\xbd\"}"], "1");
   auto avail = Series(text, "qmx_qmxhta_avail");
   EXPECT_EQ(avail.size(), 3u);  // beta's marker left out
   EXPECT_EQ(avail.count("{originnode=\"hostB:EX\",name=\"beta\",label=\"two\"}"), 0u);
@@ -218,7 +220,8 @@ TEST_F(MonitorTest, ExpositionOfTheSchedulersLastSample) {
   EXPECT_EQ(text.find("sampleno"), std::string::npos);
   EXPECT_EQ(text.find("qmx_qmxhta_rowno"), std::string::npos);
   EXPECT_EQ(text.find("timestamp=\""), std::string::npos);
-  EXPECT_NE(text.find("# HELP qmx_qmxhta_value Performance counter \"Test Counter/sec\", scale 100\n"),
+  EXPECT_NE(text.find("# HELP qmx_qmxhta_value Performance object \"Test Object\", counter "
+                      "\"Test Counter/sec\", unit per second; the value as performance monitor shows it\n"),
             std::string::npos);
   EXPECT_NE(text.find("# HELP qmx_qmxhta_big Table QMXHTA attribute big\n"), std::string::npos);
   EXPECT_EQ(Series(text, "qmx_qmxhtb_count_value")["{originnode=\"hostA:EX\",kind=\"y\"}"], "2");

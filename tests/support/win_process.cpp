@@ -30,6 +30,13 @@ std::string BinDir() {
   return p.substr(0, p.find_last_of('\\') + 1);
 }
 
+std::string ProductDir() {
+  std::string relative = BinDir() + "..\\bin\\";
+  char full[MAX_PATH];
+  DWORD n = GetFullPathNameA(relative.c_str(), MAX_PATH, full, nullptr);
+  return n > 0 && n < MAX_PATH ? std::string(full) : relative;
+}
+
 ProcessResult Run(const std::string& commandLine, DWORD timeoutMs) {
   ProcessResult result;
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};

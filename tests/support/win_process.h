@@ -15,8 +15,11 @@ struct ProcessResult {
   bool timedOut = false;
 };
 
-// Directory of the running test executable (build/win/bin), with a trailing backslash.
+// Directory of the running test executable (build/win/test_bin), with a trailing backslash.
 std::string BinDir();
+
+// Directory of the shipped binaries (build/win/bin, beside test_bin), with a trailing backslash.
+std::string ProductDir();
 
 // Runs "command line" with its standard output and error captured; waits at most timeoutMs.
 ProcessResult Run(const std::string& commandLine, DWORD timeoutMs = 60000);
