@@ -50,9 +50,11 @@ bool ServerLogPathsFromDirectory(int release, const char* server, std::string* p
 
 namespace {
 
+// The request's own record, made at its first use (the request is created without one); a
+// request whose record could not be allocated works on a scratch record.
 qmx::ServerRequestData& Data(qmx_mseservr_agent* self) {
-  // A request whose data could not be allocated works on a scratch record.
   static qmx::ServerRequestData scratch;
+  if (self && !self->pServerData) self->pServerData = new (std::nothrow) qmx::ServerRequestData();
   return self && self->pServerData ? *static_cast<qmx::ServerRequestData*>(self->pServerData)
                                    : scratch;
 }
@@ -326,7 +328,6 @@ unsigned long qmx_mseservr_agent::TakeSample() {
 
 void qmx_mseservr_agent::TakeSampleConstructor() {
   QMX_ENTRY_NAMED("qmx_mseservr_agent::TakeSampleConstructor");
-  pServerData = new (std::nothrow) qmx::ServerRequestData();
 }
 
 void qmx_mseservr_agent::TakeSampleDestructor() {
