@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +18,13 @@
 #include "win_process.h"
 
 namespace qmxtest {
+
+// The 32-bit integer at an offset of a row.
+inline int32_t I32(const char* row, int offset) {
+  int32_t v;
+  std::memcpy(&v, row + offset, sizeof v);
+  return v;
+}
 
 class ExchangeServices {
  public:

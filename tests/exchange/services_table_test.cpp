@@ -18,12 +18,7 @@ namespace {
 
 using qmxtest::ExchangeKeys;
 using qmxtest::ExchangeServices;
-
-int32_t I32(const char* row, int offset) {
-  int32_t v;
-  std::memcpy(&v, row + offset, sizeof v);
-  return v;
-}
+using qmxtest::I32;
 
 struct Codes {
   int state, status, mode;
