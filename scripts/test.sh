@@ -58,5 +58,15 @@ if [ "$win_ok" = 1 ]; then
 fi
 [ "$fuzz_ok" = 1 ] && run fuzz -j"$JOBS"
 
+# The Prometheus alerting rules shipped for operators: valid, and firing as their tests say.
+echo "== checking the alerting rules"
+if (cd "$ROOT/resources/prometheus" && promtool check rules qmx_alerts.yml &&
+    promtool test rules qmx_alerts_test.yml) >"$BUILD/alert_rules.log" 2>&1; then
+  passed=$((passed + 1))
+else
+  echo "alerting rules FAILED:"; tail -30 "$BUILD/alert_rules.log"
+  failed=$((failed + 1))
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
