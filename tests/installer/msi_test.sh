@@ -155,6 +155,13 @@ check "service RUNNING after upgrade" same "$(service_state)" 4
 check "/healthz answers after upgrade" healthz
 check "service runs the new binary" runs_installed_binary
 
+echo "== the older package refused"
+wine msiexec /i "$(win "$WORK/v1.msi")" /qn
+check "msiexec /i (downgrade) fails" not same "$?" 0
+check "newer version still registered" installed "$(product_code "$WORK/v2.msi")"
+check "older version not registered" not installed "$(product_code "$WORK/v1.msi")"
+check "newer agent still installed" cmp "$QMX/bin/qmx_agent.exe" "$WORK/bin2/qmx_agent.exe"
+
 echo "== remove"
 wine msiexec /x "$(win "$WORK/v2.msi")" /qn
 check "msiexec /x exits 0" same "$?" 0
