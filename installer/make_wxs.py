@@ -127,6 +127,8 @@ for fields in data_lines(f"{ROOT}/installer/files.txt"):
     print(file)
 props = [prop for (prop,) in data_lines(f"{ROOT}/installer/settings.txt")]
 for prop in props:
+    if not re.fullmatch(r"[A-Z][A-Z0-9_]*", prop):
+        fail(f"settings.txt: {prop} is no public property name (upper case letters, digits, _)")
     settings += ['    <DirectoryRef Id="QMXDIR">',
                  f'    <Component Id="Setting_{prop}" Guid="{guid(prop)}" Win64="yes">',
                  f'      <RegistryValue Root="HKLM" Key="SOFTWARE\\Orvel\\QMX\\Ver610\\Environment"'
