@@ -142,10 +142,12 @@ std::string BuildRas1LogValue(const Ras1EnvTexts& t, const std::string& logDirec
   std::string logFile = base + "_" + t.varPrefix + "(sysutcstart)-.log";
   std::string inventory = base + ".inv";
   if (logDirectory.empty()) return logFile + " INVENTORY=" + inventory;
-  // A quoted directory (it holds blanks) needs its quotes closed after each file name.
-  std::string close = logDirectory[0] == '"' ? "\"" : "";
-  return logDirectory + t.separator + logFile + close + " INVENTORY=" + logDirectory + t.separator +
-         inventory + close + " COUNT=" + t.count + " PRESERVE=0 LIMIT=" + t.limit +
+  // The value is split at blanks: a directory that holds blanks ("C:\Program Files\...") is
+  // quoted, and its quotes are closed after each file name.
+  std::string open = logDirectory[0] != '"' && logDirectory.find(' ') != std::string::npos ? "\"" : "";
+  std::string close = !open.empty() || logDirectory[0] == '"' ? "\"" : "";
+  return open + logDirectory + t.separator + logFile + close + " INVENTORY=" + open + logDirectory +
+         t.separator + inventory + close + " COUNT=" + t.count + " PRESERVE=0 LIMIT=" + t.limit +
          " MAXFILES=" + t.maxFiles;
 }
 

@@ -4,9 +4,13 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "collector.h"
 #include "qmxtrace.h"
@@ -133,8 +137,38 @@ std::wstring ClsidText() {
   return buf;
 }
 
-const wchar_t kProgId[] = L"" QMX_DUZOVEV_PROGID;
-const wchar_t kDescription[] = L"QMX counter service";
+struct ComValue {
+  const wchar_t* key;
+  const wchar_t* name;  // empty: the key's default value
+  const wchar_t* data;
+};
+const ComValue kRegistration[] = {
+#define QMX_COM_VALUE(key, name, data) {L"" key, L"" name, L"" data},
+#include "registration.def"
+#undef QMX_COM_VALUE
+};
+
+// A registration text with its placeholders filled in.
+std::wstring Expand(std::wstring text, const std::wstring& path) {
+  const std::pair<const wchar_t*, std::wstring> fills[] = {
+      {L"{CLSID}", ClsidText()}, {L"{PROGID}", L"" QMX_DUZOVEV_PROGID}, {L"{PATH}", path}};
+  for (const auto& [mark, value] : fills)
+    for (size_t at = text.find(mark); at != std::wstring::npos; at = text.find(mark, at + value.size()))
+      text.replace(at, wcslen(mark), value);
+  return text;
+}
+
+// The registration's top keys: those that lie below no other key of it.
+std::vector<std::wstring> TopKeys() {
+  std::vector<std::wstring> tops;
+  for (const ComValue& v : kRegistration) {
+    bool below = false;
+    for (const ComValue& other : kRegistration)
+      below = below || std::wstring(v.key).rfind(std::wstring(other.key) + L"\\", 0) == 0;
+    if (!below && std::find(tops.begin(), tops.end(), v.key) == tops.end()) tops.push_back(v.key);
+  }
+  return tops;
+}
 
 LONG WriteKey(const std::wstring& path, const wchar_t* name, const std::wstring& value) {
   RegKey key;
@@ -170,13 +204,11 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
   wchar_t path[MAX_PATH * 2];
   DWORD n = GetModuleFileNameW(g_module, path, MAX_PATH * 2);
   if (n == 0 || n >= MAX_PATH * 2) QMX_RETURN(HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_FILENAME_EXCED_RANGE));
-  const std::wstring clsidKey = L"CLSID\\" + ClsidText();
-  LONG rc = WriteKey(clsidKey, nullptr, kDescription);
-  if (rc == ERROR_SUCCESS) rc = WriteKey(clsidKey + L"\\InprocServer32", nullptr, path);
-  if (rc == ERROR_SUCCESS) rc = WriteKey(clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Both");
-  if (rc == ERROR_SUCCESS) rc = WriteKey(clsidKey + L"\\ProgID", nullptr, kProgId);
-  if (rc == ERROR_SUCCESS) rc = WriteKey(kProgId, nullptr, kDescription);
-  if (rc == ERROR_SUCCESS) rc = WriteKey(std::wstring(kProgId) + L"\\CLSID", nullptr, ClsidText());
+  LONG rc = ERROR_SUCCESS;
+  for (const ComValue& v : kRegistration) {
+    rc = WriteKey(Expand(v.key, path), *v.name ? v.name : nullptr, Expand(v.data, path));
+    if (rc != ERROR_SUCCESS) break;
+  }
   if (rc != ERROR_SUCCESS) {
     QMX_ERROR("DllRegisterServer: registry write failed with %ld", rc);
     QMX_RETURN(HRESULT_FROM_WIN32(rc));
@@ -187,9 +219,9 @@ extern "C" HRESULT STDAPICALLTYPE DllRegisterServer() {
 
 extern "C" HRESULT STDAPICALLTYPE DllUnregisterServer() {
   QMX_ENTRY();
-  LONG a = RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + ClsidText()).c_str());
-  LONG b = RegDeleteTreeW(HKEY_CLASSES_ROOT, kProgId);
-  for (LONG rc : {a, b})
+  for (const std::wstring& top : TopKeys()) {
+    LONG rc = RegDeleteTreeW(HKEY_CLASSES_ROOT, Expand(top, L"").c_str());
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) QMX_RETURN(HRESULT_FROM_WIN32(rc));
+  }
   QMX_RETURN(S_OK);
 }

@@ -107,6 +107,10 @@ TEST_F(Ras1Env, LogValueForEachStartingPoint) {
       {"ERROR", "\"C:\\Program Files\\logs\\h_k_a_1-.log\"", nullptr, nullptr,
        "\"C:\\Program Files\\logs\\h_k_$(systask)_$(sysutcstart)-.log\" INVENTORY=\"C:\\Program "
        "Files\\logs\\h_k_$(systask).inv\" COUNT=03 PRESERVE=0 LIMIT=1 MAXFILES=10"},
+      // A log directory with blanks (an installation under "Program Files") is quoted.
+      {"ERROR", nullptr, "C:\\Program Files\\QMX\\logs", nullptr,
+       "\"C:\\Program Files\\QMX\\logs/$(systask)_$(sysutcstart)-.log\" INVENTORY=\"C:\\Program "
+       "Files\\QMX\\logs/$(systask).inv\" COUNT=03 PRESERVE=0 LIMIT=1 MAXFILES=10"},
       // Keywords inside a directory name are not keywords.
       {"ERROR", "/ACCOUNTS/UNLIMITED/a_b_c-.log", nullptr, nullptr,
        "/ACCOUNTS/UNLIMITED/a_$(systask)_$(sysutcstart)-.log INVENTORY=/ACCOUNTS/UNLIMITED/"
