@@ -9,7 +9,6 @@
 #include "jbx.h"
 #include "qmx_tables.h"
 #include "qmxactdir_portable.h"
-#include "qmxcommon_portable.h"
 #include "qmxrowfill.h"
 #include "qmxtrace.h"
 
@@ -42,14 +41,9 @@ unsigned long qmx_msrtopo_agent::TakeSample() {
   const std::vector<ServerRoleRecord> records = qmx::ad::ParseTopology(text.str());
   if (records.empty()) QMX_RETURN(0UL);
   const qmx::TableLayout& layout = Layout();
-  char origin[kManagedSystemNameLen];
-  ReturnLocalHost(origin);
-  char stamp[kHQTimeStampLen];
-  getHQTimeStamp(stamp);
-  std::vector<char> rows(records.size() * static_cast<size_t>(layout.rowSize), '\0');
+  qmx::SampleRows rows(layout, records.size(), g_rowCounter);
   for (size_t i = 0; i < records.size(); ++i) {
-    char* row = rows.data() + i * static_cast<size_t>(layout.rowSize);
-    qmx::SetRowHeader(row, layout, origin, ++g_rowCounter, static_cast<uint32_t>(i + 1), stamp);
+    char* row = rows[i];
     qmx::SetRowText(row, layout, "MACHNAME", records[i].server);
     qmx::SetRowText(row, layout, "DOMNAME", records[i].domain);
     qmx::SetRowText(row, layout, "ROLES", records[i].role);
@@ -58,7 +52,7 @@ unsigned long qmx_msrtopo_agent::TakeSample() {
     QMX_STATE(" domname     : %s", records[i].domain.c_str());
     QMX_STATE(" roles       : %s", records[i].role.c_str());
   }
-  QMX_RETURN(AddData(rows.data(), static_cast<int>(records.size())));
+  QMX_RETURN(AddData(rows.data(), rows.count()));
 }
 
 void qmx_msrtopo_agent::TakeSampleConstructor() {

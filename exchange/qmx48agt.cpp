@@ -12,7 +12,6 @@
 
 #include "jbx.h"
 #include "qmxactdir.h"
-#include "qmxcommon_portable.h"
 #include "qmxdag.h"
 #include "qmxrowfill.h"
 
@@ -54,14 +53,9 @@ unsigned long qmx_msedag_agent::TakeSample() {
     QMX_RETURN(0UL);
   }
   const qmx::TableLayout& layout = Layout();
-  char origin[kManagedSystemNameLen];
-  ReturnLocalHost(origin);
-  char stamp[kHQTimeStampLen];
-  getHQTimeStamp(stamp);
-  std::vector<char> rows(copies.size() * static_cast<size_t>(layout.rowSize), '\0');
+  qmx::SampleRows rows(layout, copies.size(), g_rowCounter);
   for (size_t i = 0; i < copies.size(); ++i) {
-    char* row = rows.data() + i * static_cast<size_t>(layout.rowSize);
-    qmx::SetRowHeader(row, layout, origin, ++g_rowCounter, static_cast<uint32_t>(i + 1), stamp);
+    char* row = rows[i];
     qmx::SetRowText(row, layout, "DAGNAME", dagName);
     qmx::SetRowInt(row, layout, "MEMCOUNT", members);
     qmx::SetRowText(row, layout, "WITSERNAME", witness);
@@ -70,7 +64,7 @@ unsigned long qmx_msedag_agent::TakeSample() {
     qmx::SetRowInt(row, layout, "ACTPREF", copies[i].activationPreference);
     qmx::SetRowInt(row, layout, "REPLAYLT", qmx::ad::ReplayLagMinutes(copies[i].replayLag));
   }
-  QMX_RETURN(AddData(rows.data(), static_cast<int>(copies.size())));
+  QMX_RETURN(AddData(rows.data(), rows.count()));
 }
 
 #else

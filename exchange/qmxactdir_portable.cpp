@@ -293,7 +293,10 @@ bool ParseDecimal(const std::string& text, long long* out) {
 }
 
 int32_t ActivationPreference(long long value) {
-  return static_cast<int32_t>(value / 268435456LL);  // 2^28: any 64-bit value fits 32 bits after
+  long long p = value / 268435456LL;  // 2^28
+  if (p > INT32_MAX) return INT32_MAX;
+  if (p < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(p);
 }
 
 int32_t ReplayLagMinutes(long long seconds) {

@@ -50,7 +50,8 @@ std::string WitnessServer(const std::string& share);
 // A whole decimal number with an optional sign that fits 64 bits (integers given as text).
 bool ParseDecimal(const std::string& text, long long* out);
 
-// Activation preference from the directory value (2^28 units), truncated toward zero.
+// Activation preference from the directory value (2^28 units), truncated toward zero, clamped
+// to 32 bits.
 int32_t ActivationPreference(long long value);
 // Replay lag in minutes from seconds, truncated toward zero, clamped to 32 bits.
 int32_t ReplayLagMinutes(long long seconds);

@@ -1,10 +1,13 @@
 // Filling the rows of directly collected tables by attribute name, from the table's layout.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "qmxcommon_portable.h"
 #include "table_layout.h"
 
 namespace qmx {
@@ -35,5 +38,29 @@ inline void SetRowHeader(char* row, const TableLayout& layout, const char* origi
   const TableAttribute& t = layout.attributes[static_cast<size_t>(layout.Find("TIMESTAMP"))];
   std::memcpy(row + t.offset, stamp16, t.width < 16 ? t.width : 16);
 }
+
+// The rows of one sample, zero-filled, each with its header: the managed-system name, the table's
+// sample number (grows by one for every row ever produced), the row number from 1 and the sample's
+// time stamp.
+class SampleRows {
+ public:
+  SampleRows(const TableLayout& layout, size_t count, std::atomic<uint32_t>& counter)
+      : layout_(layout), rows_(count * static_cast<size_t>(layout.rowSize), '\0'), count_(count) {
+    char origin[kManagedSystemNameLen];
+    ReturnLocalHost(origin);
+    char stamp[kHQTimeStampLen];
+    getHQTimeStamp(stamp);
+    for (size_t i = 0; i < count; ++i)
+      SetRowHeader((*this)[i], layout, origin, ++counter, static_cast<uint32_t>(i + 1), stamp);
+  }
+  char* operator[](size_t i) { return rows_.data() + i * static_cast<size_t>(layout_.rowSize); }
+  char* data() { return rows_.data(); }
+  int count() const { return static_cast<int>(count_); }
+
+ private:
+  const TableLayout& layout_;
+  std::vector<char> rows_;
+  size_t count_;
+};
 
 }  // namespace qmx

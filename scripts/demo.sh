@@ -60,6 +60,12 @@ QMX_PDH_SNAPSHOT=$(win "$ROOT/resources/pdh_snapshot_demo.tsv")
 export VORTA_SIT_PATH="$CONFIG" VORTA_LOG_PATH="$LOGS"
 export JBX_RAS1="ERROR (UNIT:zrt FLOW)" JBX_RAS1_LOG="$LOGS\\host_qmx_agent_demo-.log"
 
+# The directory (scripts/directory.sh): topology and availability-group rows, this host a member.
+source "$ROOT/scripts/directory.sh"
+directory_demo_start "$DEMO/directory" 127.0.0.5 "$HOST" &&
+  export QMX_AD_SERVER=127.0.0.5 QMX_AD_BIND=simple QMX_EXCH_DOMAIN=qmxtest &&
+  wine reg add 'HKLM\Cluster' /f >/dev/null 2>&1 || echo "demo: no directory; MSRTOPO and MSEDAG stay empty"
+
 export PXR_HTTP_ADDRESS="${PXR_HTTP_ADDRESS:-127.0.0.1:19610}"
 export PXR_SAMPLE_INTERVAL="${PXR_SAMPLE_INTERVAL:-30}"
 URL="http://$PXR_HTTP_ADDRESS"
@@ -82,6 +88,8 @@ stop() {
   # The Exchange and agent keys were the demo's own; the tests expect a machine without them.
   wine reg delete 'HKLM\SOFTWARE\Microsoft\ExchangeServer' /f >/dev/null 2>&1 || true
   wine reg delete 'HKLM\SOFTWARE\Orvel' /f >/dev/null 2>&1 || true
+  wine reg delete 'HKLM\Cluster' /f >/dev/null 2>&1 || true
+  directory_stop "$DEMO/directory"
   wineserver -k >/dev/null 2>&1 || true
   exit 0
 }

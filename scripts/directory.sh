@@ -3,6 +3,7 @@
 #
 #   scripts/directory.sh start DIR ADDRESS [LDIF [SCHEMA]]   load and start; DIR is its own folder
 #   scripts/directory.sh stop DIR                            stop it and remove DIR
+#   scripts/directory.sh demo DIR ADDRESS HOST               the organisation with HOST in it
 #
 # or, sourced, the functions directory_start and directory_stop with the same arguments.
 # The server listens on ADDRESS port 389 only: Wine drops any other port from a directory path,
@@ -64,6 +65,18 @@ CONF
   return 1
 }
 
+# The demo's directory: the test organisation with HOST in place of its first mailbox server, so the
+# agent on this machine finds itself in the topology and the availability group.
+directory_demo_start() {  # directory_demo_start DIR ADDRESS HOST
+  local dir=$1 address=$2 host=${3^^} ldif rc
+  ldif=$(mktemp) || return 1
+  sed "s/EXMB01/$host/g" "$DIRECTORY_DATA/organisation.ldif" >"$ldif" &&
+    directory_start "$dir" "$address" "$ldif"
+  rc=$?
+  rm -f "$ldif"
+  return $rc
+}
+
 directory_stop() {  # directory_stop DIR
   local dir=$1 pid i
   if [ -f "$dir/slapd.pid" ]; then
@@ -79,6 +92,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   case "${1:-}" in
     start) shift; directory_start "$@" ;;
     stop) shift; directory_stop "$@" ;;
+    demo) shift; directory_demo_start "$@" ;;
     *) echo "usage: $0 start DIR ADDRESS [LDIF [SCHEMA]] | stop DIR" >&2; exit 2 ;;
   esac
 fi

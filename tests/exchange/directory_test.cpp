@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -39,13 +38,6 @@ std::string Encipher(const char* plain) {
   std::string out(token ? token : "");
   CRY_Free(token);
   return out;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // COM is left as it was found: a fresh initialisation on this thread is the first one.
@@ -89,7 +81,7 @@ class Directory : public ::testing::Test {
     SetEnv("QMX_AD_USER", kReader);
     SetEnv("QMX_AD_PASSWORD", Encipher(password).c_str());
   }
-  std::string Trace() { return ReadFile(trace_); }
+  std::string Trace() { return qmxtest::ReadWholeFile(trace_); }
   std::string log_, trace_;
 };
 
@@ -115,7 +107,7 @@ bool IsTopologyFile(const std::string& text) {
 
 TEST_F(Directory, TopologyFileHasTheServersAndRoles) {
   EXPECT_EQ(TopologyRound(log_), 6);
-  EXPECT_TRUE(IsTopologyFile(ReadFile(log_ + "\\topology_details.log")));
+  EXPECT_TRUE(IsTopologyFile(qmxtest::ReadWholeFile(log_ + "\\topology_details.log")));
   std::string trace = Trace();
   EXPECT_NE(trace.find("Number of Machines: 6"), std::string::npos);
   EXPECT_EQ(trace.find(kReaderPassword), std::string::npos) << "no password in the trace";
@@ -144,7 +136,7 @@ TEST_F(Directory, FailuresKeepThePreviousFile) {
     EXPECT_TRUE(GetServerRolesActiveDirectoryData(nullptr, &count).empty());
     EXPECT_EQ(count, 0);
     EXPECT_EQ(TopologyRound(log_), 0);
-    EXPECT_TRUE(IsTopologyFile(ReadFile(log_ + "\\topology_details.log"))) << c.code;
+    EXPECT_TRUE(IsTopologyFile(qmxtest::ReadWholeFile(log_ + "\\topology_details.log"))) << c.code;
     EXPECT_NE(Trace().find(std::string("Return Code: ") + c.code), std::string::npos) << c.code;
   }
   EXPECT_EQ(Trace().find("wrong"), std::string::npos);
