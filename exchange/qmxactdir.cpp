@@ -282,6 +282,9 @@ void TraceAdsError(const char* function, HRESULT hr) {
 
 DirectorySession::DirectorySession() : com_(CoInitialize(nullptr)), flags_(ADS_SECURE_AUTHENTICATION) {
   QMX_ENTRY_NAMED("DirectorySession::DirectorySession");
+  // A thread already in the multithreaded apartment can use COM as it is; it is not ours to end.
+  comOwned_ = SUCCEEDED(com_);
+  if (com_ == RPC_E_CHANGED_MODE) com_ = S_OK;
   const char* server = BSS1_GetEnv("QMX_AD_SERVER", 0);
   if (server && *server) {
     if (UsableServerName(server)) {
@@ -311,7 +314,7 @@ DirectorySession::DirectorySession() : com_(CoInitialize(nullptr)), flags_(ADS_S
 
 DirectorySession::~DirectorySession() {
   if (!password_.empty()) SecureZeroMemory(&password_[0], password_.size() * sizeof(wchar_t));
-  if (SUCCEEDED(com_)) CoUninitialize();
+  if (comOwned_) CoUninitialize();
 }
 
 std::wstring DirectorySession::Path(const std::wstring& dn) const {

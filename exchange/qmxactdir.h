@@ -104,6 +104,7 @@ class DirectorySession {
   HRESULT ChildrenBySearch(const std::wstring& dn, std::vector<Child>* out) const;
 
   HRESULT com_;
+  bool comOwned_ = false;
   std::wstring server_;
   std::wstring user_;
   std::wstring password_;

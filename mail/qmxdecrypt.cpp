@@ -10,7 +10,8 @@ int DecryptPassword(const char* enciphered, char* result, size_t size) {
   if (!result || size == 0) QMX_RETURN(0);
   result[0] = '\0';
   if (!enciphered) enciphered = "";
-  QMX_FLOW("To be decrypted : %s", enciphered);
+  // The enciphered text is a secret too: only its length is traced.
+  QMX_FLOW("To be decrypted : <%d characters>", static_cast<int>(std::strlen(enciphered)));
   char* plain = nullptr;
   int32_t length = 0;
   int32_t rc = CRY_Decrypt(enciphered, static_cast<int32_t>(std::strlen(enciphered)), &plain, &length);

@@ -48,6 +48,24 @@ TEST(DecryptPassword, RoundTripAndCut) {
   }
 }
 
+TEST(DecryptPassword, NeitherTokenNorPlainTextIsTraced) {
+  std::string dir = qmxtest::MakeTempDir("qmxdec");
+  std::string trace = dir + "\\trace.log";
+  qmxtest::SetEnv("JBX_RAS1_LOG", trace.c_str());
+  qmxtest::SetEnv("JBX_RAS1", "ALL");
+  std::string token = Encipher("Pl4in-Secret");
+  char out[256];
+  DecryptPassword(token.c_str(), out, sizeof out);
+  qmxtest::SetEnv("JBX_RAS1_LOG", "");
+  qmxtest::SetEnv("JBX_RAS1", "ERROR");
+  std::string text = qmxtest::ReadWholeFile(trace);
+  EXPECT_NE(text.find("To be decrypted : <"), std::string::npos);
+  EXPECT_EQ(text.find(token), std::string::npos);
+  EXPECT_EQ(text.find("Pl4in-Secret"), std::string::npos);
+  DeleteFileA(trace.c_str());
+  RemoveDirectoryA(dir.c_str());
+}
+
 TEST(DecryptPassword, FailureGivesAnEmptyTextAndOneErrorTrace) {
   std::string dir = qmxtest::MakeTempDir("qmxdec");
   std::string trace = dir + "\\trace.log";
