@@ -15,6 +15,7 @@
 #include "earegenv.h"
 #include "pxr.h"
 #include "pxr_monitor.h"
+#include "qmxactdir.h"
 #include "qmxcommon.h"
 #include "qmxconfig.h"
 #include "qmxtrace.h"
@@ -522,8 +523,13 @@ int HqMain(int, char**) {
   bFrameworkRunning = 1;
   QMX_FLOW("HqMain: framework thread started.");
   TraceThreadStart(qmx_trace, "InvokeFW", id, threadTable[0]);
-  // The reachability, mailbox details, topology and public folder threads (slots 2, 1, 3, 4)
-  // start here once their collection routines exist; until then none of them is started.
+  // The reachability, mailbox details and public folder threads (slots 2, 1, 4) start here once
+  // their collection routines exist; the topology thread (slot 3) always runs.
+  uintptr_t topology = _beginthreadex(nullptr, 0, TopologyThread, nullptr, 0, &id);
+  if (topology != 0 && topology != static_cast<uintptr_t>(-1)) {
+    threadTable[3] = reinterpret_cast<HANDLE>(topology);
+    TraceThreadStart(qmx_trace, "TopologyThread", id, threadTable[3]);
+  }
   (void)reachability;
   (void)mailboxDetails;
 

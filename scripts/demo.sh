@@ -91,6 +91,8 @@ stop() {
   # The Exchange and agent keys were the demo's own; the tests expect a machine without them.
   wine reg delete 'HKLM\SOFTWARE\Microsoft\ExchangeServer' /f >/dev/null 2>&1 || true
   wine reg delete 'HKLM\SOFTWARE\Orvel' /f >/dev/null 2>&1 || true
+  wine reg delete 'HKLM\Cluster' /f >/dev/null 2>&1 || true
+  if declare -F directory_stop >/dev/null; then directory_stop "$DEMO/directory"; fi
   if [ "$OWN_SERVER" = 1 ]; then wineserver -k >/dev/null 2>&1 || true; fi
 }
 trap 'stop; exit 0' INT TERM
@@ -115,6 +117,14 @@ export QMX_PDH_SNAPSHOT
 QMX_PDH_SNAPSHOT=$(win "$SNAPSHOT")
 # Until the registry environment is loaded the trace goes where these say.
 export VORTA_SIT_PATH="$CONFIG" VORTA_LOG_PATH="$LOGS" JBX_RAS1="$RAS1" JBX_RAS1_LOG="$TRACE"
+
+
+# The directory (scripts/directory.sh): topology and availability-group rows, this host a member.
+source "$ROOT/scripts/directory.sh"
+directory_demo_start "$DEMO/directory" 127.0.0.5 "$HOST" &&
+  export QMX_AD_SERVER=127.0.0.5 QMX_AD_BIND=simple QMX_EXCH_DOMAIN=qmxtest &&
+  wine reg add 'HKLM\Cluster' /f >/dev/null 2>&1 || echo "demo: no directory; MSRTOPO and MSEDAG stay empty"
+
 export PXR_HTTP_ADDRESS="${PXR_HTTP_ADDRESS:-127.0.0.1:19610}"
 export PXR_SAMPLE_INTERVAL="${PXR_SAMPLE_INTERVAL:-30}"
 URL="http://$PXR_HTTP_ADDRESS"

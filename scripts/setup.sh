@@ -8,7 +8,8 @@ PACKAGES=(cmake ninja-build g++ make python3
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev mingw-w64-tools wine64 wine
   googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
-  nlohmann-json3-dev libboost1.81-dev curl prometheus ccache wixl msitools)
+  nlohmann-json3-dev libboost1.81-dev curl prometheus ccache wixl msitools
+  slapd ldap-utils)
 
 # One dpkg-query for all: a second run of the demo starts in seconds.
 installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |
@@ -22,6 +23,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
+  # The test directory is set up by the tests themselves, not by the package.
+  echo "slapd slapd/no_configuration boolean true" | $SUDO debconf-set-selections
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
