@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qmxscripts.h"
 #include "qmxtrace.h"
 #include "zrtglobals.h"
 #include "zrtmsg.h"
@@ -303,6 +304,7 @@ int main(int argc, char** argv) {
 
   InitializeCriticalSection(&csStatusLock);
   InitializeCriticalSection(&csScriptLock);
+  SetScriptLock(&csScriptLock);
   QMX_FLOW("Main: CriticalSection intialized");
 
   MainEnd end = {EndState::Normal, 0};
@@ -369,6 +371,7 @@ int main(int argc, char** argv) {
   }
 
   DeleteCriticalSection(&csStatusLock);
+  SetScriptLock(nullptr);
   DeleteCriticalSection(&csScriptLock);
   QMX_FLOW("Main: CriticalSection deleted");
   switch (end.state) {
