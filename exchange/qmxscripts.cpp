@@ -116,7 +116,7 @@ std::string InstallPath(int release) {
 }
 
 std::string CommandLine(int release, const std::string& scriptPath) {
-  if (IsPre2007(release) || scriptPath.find("nlbStatus.vbs") != std::string::npos)
+  if (qmx::IsPre2007(release) || scriptPath.find("nlbStatus.vbs") != std::string::npos)
     return "WScript \"" + scriptPath + "\"";  // quoted: the log directory may hold blanks
   return "PowerShell.exe -PSConsoleFile \"" + InstallPath(release) +
          "Bin\\ExShell.psc1\" -Command \". '" + scriptPath + "'\"";
@@ -426,7 +426,7 @@ int CheckMailboxStoreStatus(std::string* result, const char* directory, const ch
   result->clear();
   const int release = GetExchangeVersion();
   const uint32_t roles = GetExchangeServerRoleInfo(release);
-  const char* script = IsPre2007(release)              ? "mbxstorestate2003"
+  const char* script = qmx::IsPre2007(release)              ? "mbxstorestate2003"
                        : release == kExchange2007     ? "mbxstorestate2007"
                                                       : "mbxstorestate2010";
   if (std::strcmp(script, "mbxstorestate2010") == 0 &&

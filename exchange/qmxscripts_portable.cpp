@@ -140,6 +140,7 @@ bool ExistingScriptServerDiffers(const ScriptSpec& spec, int release, const std:
 
 OutputKind OutputKindFor(int release, const std::string& scriptPath) {
   if (IsPre2007(release)) return OutputKind::kLines2003;
+  if (scriptPath.find("nlbStatus.vbs") != std::string::npos) return OutputKind::kNotCondensed;
   if (scriptPath.find("PublicFolderDetails2010.ps1") != std::string::npos)
     return OutputKind::kPublicFolderCount;
   if (scriptPath.find("mbxdetails2010.ps1") != std::string::npos) return OutputKind::kMailboxCount;
@@ -220,6 +221,8 @@ void OutputCondenser::Line(std::string line) {
       return;
     case OutputKind::kStoreStatus:
       if (line.size() > 4 && HasValue(line)) Store(line);
+      return;
+    case OutputKind::kNotCondensed:
       return;
   }
 }

@@ -77,6 +77,7 @@ enum class OutputKind {
   kMailboxCount,       // "mbxdetails2010.ps1"
   kClusteredServer,    // "clustermbxstatus2007.ps1"
   kStoreStatus,        // every other script (the store scripts)
+  kNotCondensed,       // "nlbStatus.vbs" on 2007 and later: its table reads the file itself
 };
 OutputKind OutputKindFor(int release, const std::string& scriptPath);
 

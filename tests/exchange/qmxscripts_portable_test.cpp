@@ -204,6 +204,8 @@ TEST(OutputKind, FromReleaseAndScriptPath) {
   EXPECT_EQ(OutputKindFor(5, "C:\\l\\PublicFolderDetails2010.ps1"), OutputKind::kPublicFolderCount);
   EXPECT_EQ(OutputKindFor(3, "C:\\l\\clustermbxstatus2007.ps1"), OutputKind::kClusteredServer);
   EXPECT_EQ(OutputKindFor(3, "C:\\l\\mbxstorestate2007.ps1"), OutputKind::kStoreStatus);
+  EXPECT_EQ(OutputKindFor(3, "C:\\l\\nlbStatus.vbs"), OutputKind::kNotCondensed);
+  EXPECT_EQ(CondenseScriptOutput(OutputKind::kNotCondensed, "1008\nweb01\nName : x\n"), "");
 }
 
 TEST(StoreStatus, ThePartsFourLinesGiveThreeItems) {
