@@ -1,7 +1,7 @@
 // Time of one store status call (CheckMailboxStoreStatus) on an Exchange 2010 registry written for
 // the run: with a fresh output file (parsed only) and with the script run through the
 // PowerShell.exe stand-in. Run by hand under Wine (not by ctest):
-//   wine build/win/tests/exchange/qmxscripts_bench.exe [calls] [stores]
+//   wine build/win/bin/qmxscripts_bench.exe [calls] [stores]
 #include <windows.h>
 
 #include <cstdio>
