@@ -20,14 +20,6 @@ namespace {
 // Never described to the counter service: asking it only reports whether it answers.
 SampleBfr g_clusterStateBfr(0, 1);
 
-const char* SystemName() {
-  static const struct Name {
-    char text[64];
-    Name() { ReturnLocalHost(text); }
-  } name;
-  return name.text;
-}
-
 }  // namespace
 
 unsigned long qmx_msmbscs_agent::TakeSample() {
@@ -54,27 +46,18 @@ unsigned long qmx_msmbscs_agent::TakeSample() {
   std::vector<char> row(static_cast<size_t>(layout.rowSize), '\0');
   char stamp[16];
   getHQTimeStamp(stamp);
-  qmx::PutRowHeader(row.data(), layout, SystemName(), 1, 1, stamp);
+  qmx::PutRowHeader(row.data(), layout, CachedLocalHost(), 1, 1, stamp);
   qmx::PutRowText(row.data(), layout, "MBXNAME", items.name);
   qmx::PutRowText(row.data(), layout, "MBXSTATE", items.state);
   qmx::PutRowText(row.data(), layout, "NODES", items.nodes);
   QMX_RETURN(AddData(row.data(), 1));
 }
 
+QMX_SAMPLE_BRACKETS(msmbscs)
+
 #else
 
 // The host build runs no scripts: the requests stay empty.
-unsigned long qmx_msmbscs_agent::TakeSample() {
-  QMX_ENTRY_NAMED("qmx_msmbscs_agent::TakeSample");
-  QMX_RETURN(0UL);
-}
+QMX_SAMPLE_FUNCTIONS(msmbscs, 0UL)
 
 #endif
-
-void qmx_msmbscs_agent::TakeSampleConstructor() {
-  QMX_ENTRY_NAMED("qmx_msmbscs_agent::TakeSampleConstructor");
-}
-
-void qmx_msmbscs_agent::TakeSampleDestructor() {
-  QMX_ENTRY_NAMED("qmx_msmbscs_agent::TakeSampleDestructor");
-}

@@ -15,14 +15,6 @@
 
 namespace {
 
-const char* SystemName() {
-  static const struct Name {
-    char text[64];
-    Name() { ReturnLocalHost(text); }
-  } name;
-  return name.text;
-}
-
 // The output lines are short; more than this is not a node list.
 constexpr size_t kMaxNlbOutput = 1 << 20;
 
@@ -56,26 +48,17 @@ unsigned long qmx_msenlbs_agent::TakeSample() {
   std::vector<char> row(static_cast<size_t>(layout.rowSize), '\0');
   char stamp[16];
   getHQTimeStamp(stamp);
-  qmx::PutRowHeader(row.data(), layout, SystemName(), 1, 1, stamp);
+  qmx::PutRowHeader(row.data(), layout, CachedLocalHost(), 1, 1, stamp);
   qmx::PutRowInt32(row.data(), layout, "NLBSTATUS", node.status);
   qmx::PutRowText(row.data(), layout, "MACHNAME", node.name);
   QMX_RETURN(AddData(row.data(), 1));
 }
 
+QMX_SAMPLE_BRACKETS(msenlbs)
+
 #else
 
 // The host build runs no scripts: the requests stay empty.
-unsigned long qmx_msenlbs_agent::TakeSample() {
-  QMX_ENTRY_NAMED("qmx_msenlbs_agent::TakeSample");
-  QMX_RETURN(0UL);
-}
+QMX_SAMPLE_FUNCTIONS(msenlbs, 0UL)
 
 #endif
-
-void qmx_msenlbs_agent::TakeSampleConstructor() {
-  QMX_ENTRY_NAMED("qmx_msenlbs_agent::TakeSampleConstructor");
-}
-
-void qmx_msenlbs_agent::TakeSampleDestructor() {
-  QMX_ENTRY_NAMED("qmx_msenlbs_agent::TakeSampleDestructor");
-}

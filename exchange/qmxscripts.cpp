@@ -226,14 +226,7 @@ RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pi
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, pipeOutput ? TRUE : FALSE,
                       CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-    DWORD error = GetLastError();
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                   reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    QMX_ERROR("<CreateProcess> failed : %s", text ? text : std::to_string(error).c_str());
-    if (text) LocalFree(text);
+    QMX_ERROR("<CreateProcess> failed : %s", SystemErrorText(GetLastError()).c_str());
     return RunEnd::kNotStarted;
   }
   Handle process(pi.hProcess), thread(pi.hThread);

@@ -13,22 +13,17 @@
 #include <thread>
 #include <vector>
 
-#include "../settings/regtest_util.h"
+#include "exchange_registry.h"
 #include "qmx_tables.h"
 #include "qmxcommon.h"
 #include "table_catalogue.h"
 #include "win_process.h"
 
-using regtest::ScopedTree;
+using namespace exchtest;
 using qmxtest::ReadWholeFile;
 using qmxtest::SetEnv;
 
 namespace {
-
-const char kSetup[] = "SOFTWARE\\Microsoft\\Exchange\\Setup";
-const char kV14Setup[] = "SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup";
-const char kV8[] = "SOFTWARE\\Microsoft\\Exchange\\v8.0";
-const char kV14[] = "SOFTWARE\\Microsoft\\ExchangeServer\\v14";
 
 std::string WindowsPath(std::string unixPath) {
   for (char& c : unixPath)
@@ -66,15 +61,13 @@ std::string Db(const char* objectClass, const char* group, const char* name, con
 
 // One Exchange installation in the registry, a log folder, the stand-ins' data folder and the
 // stand-ins first on the search path.
-class Scripts : public ::testing::Test {
+class Scripts : public ExchangeRegistry {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(regtest::KeyExists("SOFTWARE\\Microsoft\\ExchangeServer"))
-        << "this machine has Exchange keys of its own";
-    ASSERT_FALSE(regtest::KeyExists("SOFTWARE\\Microsoft\\Exchange"));
-    ResetExchangeVersionCaches();
-    ResetScriptUpgradeFlag();
     InitializeCriticalSection(&lock_);
+    ExchangeRegistry::SetUp();
+    if (HasFatalFailure()) return;
+    ResetScriptUpgradeFlag();
     SetScriptLock(&lock_);
     root_ = qmxtest::MakeTempDir("qmxscripts");
     logs_ = root_ + "\\log files";  // a blank in every path
@@ -92,11 +85,10 @@ class Scripts : public ::testing::Test {
     SetEnv("PATH", (WindowsPath(QMX_STANDIN_DIR) + ";" + oldPath_).c_str());
   }
   void TearDown() override {
-    SetEnv("PATH", oldPath_.c_str());
+    if (!oldPath_.empty()) SetEnv("PATH", oldPath_.c_str());
     SetScriptLock(nullptr);
     DeleteCriticalSection(&lock_);
-    trees_.clear();
-    ResetExchangeVersionCaches();
+    ExchangeRegistry::TearDown();
   }
 
   void Release2010(bool mailboxRole = true) {
@@ -111,7 +103,6 @@ class Scripts : public ::testing::Test {
     regtest::SetString(kSetup, "MsiInstallPath", install_);
     Key(std::string(kV8) + "\\MailboxRole");
   }
-  void Key(const std::string& path) { trees_.push_back(std::make_unique<ScopedTree>(path)); }
   void Prepare(const char* file, const std::string& text) { WriteFile(data_ + "\\" + file, text); }
   std::vector<std::string> Calls() { return Lines(ReadWholeFile(data_ + "\\calls.log")); }
   std::string Errors() { return ReadWholeFile(data_ + "\\errors.log"); }
@@ -122,7 +113,6 @@ class Scripts : public ::testing::Test {
 
   CRITICAL_SECTION lock_;
   std::string root_, logs_, data_, install_, oldPath_;
-  std::vector<std::unique_ptr<ScopedTree>> trees_;
 };
 
 TEST_F(Scripts, StoreStatus2010WithMountedAndDismountedStores) {
@@ -219,7 +209,7 @@ TEST_F(Scripts, ClusterScriptNamingAnotherServerIsRewritten) {
   EXPECT_NE(ReadWholeFile(logs_ + "\\clustermbxstatus2007.ps1").find("-identity CMS1 |"), std::string::npos);
   // On 2010 nothing runs.
   ResetExchangeVersionCaches();
-  trees_.clear();
+  Clear();
   Release2010();
   EXPECT_EQ(CheckClusteredMailboxServerStatus(&text, logs_.c_str(), "CMS1"), 0);
   EXPECT_EQ(text, "");
@@ -303,7 +293,7 @@ TEST_F(Scripts, BadSetupGivesEmptyResults) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    trees_.clear();
+    Clear();
     ResetExchangeVersionCaches();
     Release2010();
     std::string install = install_;
@@ -321,7 +311,7 @@ TEST_F(Scripts, BadSetupGivesEmptyResults) {
     EXPECT_EQ(text, c.rc ? "" : "Storage Group=;Mailbox Store=DB01;Status=0;");
   }
   // Without a mailbox role on 2010 nothing is written or run.
-  trees_.clear();
+  Clear();
   ResetExchangeVersionCaches();
   Release2010(false);
   DeleteFileA((logs_ + "\\mbxstorestate2010.ps1").c_str());
@@ -391,7 +381,7 @@ TEST_F(ScriptTables, ClusteredServerRowOnRelease3) {
   EXPECT_EQ(IntField(*r, "MSMBSCS", "SAMPLENO"), 1);
   EXPECT_EQ(IntField(*r, "MSMBSCS", "ROWNO"), 1);
   // Release 5: no script, no row.
-  trees_.clear();
+  Clear();
   ResetExchangeVersionCaches();
   Release2010();
   EXPECT_EQ(Sample("MSMBSCS")->rowCount(), 0);
@@ -412,7 +402,7 @@ TEST_F(ScriptTables, NlbRowFromTheScriptOutput) {
   // No output at all: the row says "Undefined".
   DeleteFileA((logs_ + "\\nlbStatus.log").c_str());
   DeleteFileA((data_ + "\\nlbstatus.txt").c_str());
-  trees_.clear();
+  Clear();
   ResetExchangeVersionCaches();
   Release2010();
   r = Sample("MSENLBS");
