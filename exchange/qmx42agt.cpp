@@ -43,10 +43,7 @@ unsigned long qmx_msmbscs_agent::TakeSample() {
   QMX_DETAIL("mbxstate   : %s", items.state.c_str());
   QMX_DETAIL("nodes      : %s", items.nodes.c_str());
   const qmx::TableLayout& layout = Layout();
-  std::vector<char> row(static_cast<size_t>(layout.rowSize), '\0');
-  char stamp[16];
-  getHQTimeStamp(stamp);
-  qmx::PutRowHeader(row.data(), layout, CachedLocalHost(), 1, 1, stamp);
+  std::vector<char> row = qmx::SingleRow(layout);
   qmx::PutRowText(row.data(), layout, "MBXNAME", items.name);
   qmx::PutRowText(row.data(), layout, "MBXSTATE", items.state);
   qmx::PutRowText(row.data(), layout, "NODES", items.nodes);

@@ -45,10 +45,7 @@ unsigned long qmx_msenlbs_agent::TakeSample() {
   if (text.empty()) QMX_FLOW("No load balancing output in %s", path.c_str());
   qmx::NlbNodeStatus node = qmx::ParseNlbOutput(text);
   const qmx::TableLayout& layout = Layout();
-  std::vector<char> row(static_cast<size_t>(layout.rowSize), '\0');
-  char stamp[16];
-  getHQTimeStamp(stamp);
-  qmx::PutRowHeader(row.data(), layout, CachedLocalHost(), 1, 1, stamp);
+  std::vector<char> row = qmx::SingleRow(layout);
   qmx::PutRowInt32(row.data(), layout, "NLBSTATUS", node.status);
   qmx::PutRowText(row.data(), layout, "MACHNAME", node.name);
   QMX_RETURN(AddData(row.data(), 1));

@@ -1,6 +1,8 @@
 // Row fields by attribute name.
 #include "qmxrows.h"
 
+#include "qmxcommon_portable.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -39,6 +41,14 @@ void PutRowHeader(char* row, const TableLayout& layout, const char* systemName, 
     std::memcpy(row + a->offset, stamp, std::min<size_t>(a->width, 16));
   PutRowInt32(row, layout, "SAMPLENO", sampleNo);
   PutRowInt32(row, layout, "ROWNO", rowNo);
+}
+
+std::vector<char> SingleRow(const TableLayout& layout) {
+  std::vector<char> row(static_cast<size_t>(layout.rowSize), '\0');
+  char stamp[kHQTimeStampLen];
+  getHQTimeStamp(stamp);
+  PutRowHeader(row.data(), layout, CachedLocalHost(), 1, 1, stamp);
+  return row;
 }
 
 }  // namespace qmx

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "table_layout.h"
 
@@ -16,5 +17,9 @@ void PutRowInt32(char* row, const TableLayout& layout, const char* upperName, in
 // 64 bytes of the managed-system name, stamp the 16 characters of the row time stamp.
 void PutRowHeader(char* row, const TableLayout& layout, const char* systemName, int32_t sampleNo,
                   int32_t rowNo, const char* stamp);
+
+// The single row of a one-row table: zero-filled, header with sample and row number 1, this
+// process's managed-system name and the current time stamp.
+std::vector<char> SingleRow(const TableLayout& layout);
 
 }  // namespace qmx
