@@ -154,17 +154,6 @@ OutputCondenser::OutputCondenser(OutputKind kind) : kind_(kind) {}
 void OutputCondenser::Feed(const char* data, size_t size) {
   QMX_ENTRY_NAMED("OutputCondenser::Feed");
   size_t i = 0;
-  if (first_ && size > 0) {
-    // A file in UTF-16 (the shell's default encoding) cannot be read as text.
-    if (size >= 2 && ((static_cast<unsigned char>(data[0]) == 0xFF &&
-                       static_cast<unsigned char>(data[1]) == 0xFE) ||
-                      (static_cast<unsigned char>(data[0]) == 0xFE &&
-                       static_cast<unsigned char>(data[1]) == 0xFF))) {
-      QMX_ERROR("Script output is UTF-16 text and is not read");
-      utf16_ = true;
-    }
-    first_ = false;
-  }
   if (utf16_) return;
   while (i < size) {
     const char* nl = static_cast<const char*>(std::memchr(data + i, '\n', size - i));
@@ -190,6 +179,14 @@ void OutputCondenser::Feed(const char* data, size_t size) {
 
 void OutputCondenser::Line(std::string line) {
   QMX_ENTRY_NAMED("OutputCondenser::Line");
+  if (utf16_) return;
+  // A file in UTF-16 (the shell's default encoding) cannot be read as text; decided on the whole
+  // first line, so that any chunking of the file decides alike.
+  if (lines_ == 0 && (StartsWith(line, "\xFF\xFE") || StartsWith(line, "\xFE\xFF"))) {
+    QMX_ERROR("Script output is UTF-16 text and is not read");
+    utf16_ = true;
+    return;
+  }
   // The byte-order mark of a UTF-8 file.
   if (lines_ == 0 && StartsWith(line, "\xEF\xBB\xBF")) line.erase(0, 3);
   ++lines_;

@@ -104,7 +104,6 @@ class OutputCondenser {
   OutputKind kind_;
   std::string partial_;
   bool overlong_ = false;
-  bool first_ = true;
   bool utf16_ = false;
   int lines_ = 0;
   int count_ = 0;
