@@ -212,6 +212,17 @@ uint32_t GetExchangeServerRoleInfo(int release) {
   QMX_RETURN(mask);
 }
 
+std::string SystemErrorText(unsigned long code) {
+  char* text = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                 reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string result = text ? text : std::to_string(code);
+  if (text) LocalFree(text);
+  return result;
+}
+
 void ExecuteCommand(const char* commandLine) {
   QMX_ENTRY();
   if (!commandLine) return;
@@ -239,14 +250,7 @@ void ExecuteCommand(const char* commandLine) {
   std::vector<char> line(commandLine, commandLine + std::strlen(commandLine) + 1);
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    DWORD error = GetLastError();
-    char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                   reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    QMX_ERROR("<CreateProcess> failed : %s", text ? text : "");
-    if (text) LocalFree(text);
+    QMX_ERROR("<CreateProcess> failed : %s", SystemErrorText(GetLastError()).c_str());
     return;
   }
   Handle process(pi.hProcess), thread(pi.hThread);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "qmxcommon_portable.h"
 
@@ -51,6 +52,9 @@ struct ExchangeLevels {
 ExchangeLevels GetExchangeLevels();
 
 uint32_t GetExchangeServerRoleInfo(int release);
+
+// The system's text for a Win32 error code (the code in decimal when there is none).
+std::string SystemErrorText(unsigned long code);
 
 // Runs a command line, discards its output and waits for it at most 30 s (it is not ended).
 void ExecuteCommand(const char* commandLine);

@@ -62,6 +62,14 @@ void ReturnLocalHost(char* out) {
   QMX_FLOW("Local Host obtained %.64s", out);
 }
 
+const char* CachedLocalHost() {
+  static const struct Name {
+    char text[kManagedSystemNameLen];
+    Name() { ReturnLocalHost(text); }
+  } name;
+  return name.text;
+}
+
 AgeAsCalendar AgeToCalendar(uint64_t age100ns) {
   const uint64_t kPerSecond = 10000000ull;
   uint64_t seconds = age100ns / kPerSecond;

@@ -21,6 +21,10 @@ void PadManagedSystemName(const char* text, char* out);
 // "<COMPUTERNAME>:EX", padded as above.
 void ReturnLocalHost(char* out);
 
+// ReturnLocalHost's 64 bytes, obtained once per process (the tables cache it after their first
+// sample).
+const char* CachedLocalHost();
+
 // A file time difference (100 ns units) read as a calendar time from 1601-01-01, as the
 // system's file time conversion does.
 struct AgeAsCalendar {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qmxscripts.h"
 #include "qmxtrace.h"
 #include "zrtglobals.h"
 #include "zrtmsg.h"
@@ -325,6 +326,7 @@ int main(int argc, char** argv) {
 
   InitializeCriticalSection(&csStatusLock);
   InitializeCriticalSection(&csScriptLock);
+  SetScriptLock(&csScriptLock);
   QMX_FLOW("Main: CriticalSection intialized");
 
   MainEnd end = {EndState::Normal, 0};
@@ -391,6 +393,7 @@ int main(int argc, char** argv) {
   }
 
   DeleteCriticalSection(&csStatusLock);
+  SetScriptLock(nullptr);
   DeleteCriticalSection(&csScriptLock);
   QMX_FLOW("Main: CriticalSection deleted");
   switch (end.state) {

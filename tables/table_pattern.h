@@ -23,6 +23,10 @@
     QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSample");                  \
     QMX_RETURN(sampleResult);                                            \
   }                                                                      \
+  QMX_SAMPLE_BRACKETS(stem)
+
+// Constructor and destructor of a collector unit that writes its own TakeSample.
+#define QMX_SAMPLE_BRACKETS(stem)                                        \
   void qmx_##stem##_agent::TakeSampleConstructor() {                     \
     QMX_ENTRY_NAMED("qmx_" #stem "_agent::TakeSampleConstructor");       \
   }                                                                      \

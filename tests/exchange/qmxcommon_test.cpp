@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "../settings/regtest_util.h"
+#include "exchange_registry.h"
 
 #include <sddl.h>
 
@@ -19,34 +19,9 @@ using regtest::ScopedTree;
 
 namespace {
 
-const char kV14[] = "SOFTWARE\\Microsoft\\ExchangeServer\\v14";
-const char kV14Setup[] = "SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup";
-const char kSetup[] = "SOFTWARE\\Microsoft\\Exchange\\Setup";
-const char kV8[] = "SOFTWARE\\Microsoft\\Exchange\\v8.0";
+using namespace exchtest;
 
-// Writes the Exchange keys a case needs and removes them (and the caches) afterwards.
-class Exchange : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_FALSE(regtest::KeyExists("SOFTWARE\\Microsoft\\ExchangeServer"))
-        << "this machine has Exchange keys of its own";
-    ASSERT_FALSE(regtest::KeyExists("SOFTWARE\\Microsoft\\Exchange"));
-    ResetExchangeVersionCaches();
-  }
-  void TearDown() override {
-    trees_.clear();
-    ResetExchangeVersionCaches();
-  }
-  void Key(const std::string& path) { trees_.push_back(std::make_unique<ScopedTree>(path)); }
-  void Dword(const std::string& path, const char* name, DWORD v) {
-    Key(path);
-    regtest::SetDword(path, name, v);
-  }
-  void Clear() {
-    trees_.clear();
-  }
-  std::vector<std::unique_ptr<ScopedTree>> trees_;
-};
+using Exchange = ExchangeRegistry;
 
 TEST_F(Exchange, ReleaseFromTheMajorVersion) {
   struct Case {

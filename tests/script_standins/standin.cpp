@@ -1,0 +1,218 @@
+// Test stand-in for PowerShell.exe (with the Exchange shell) and WScript.exe, which Wine lacks.
+// Never shipped. Built twice (QMX_STANDIN_POWERSHELL or not). It checks the command line the
+// agent built, opens the script it names, finds the output file each command writes and writes
+// there the output a test prepared.
+//
+// Folder QMX_STANDIN_DATA:
+//   calls.log         one line per run: "<program>|<command line arguments>" (appended)
+//   errors.log        what was wrong (appended); the exit code is then 2 (command line) or 3
+//   pid.txt           the process id of the latest run
+//   <cmdlet>.txt      PowerShell: the format-list output of a cmdlet ("get-mailboxdatabase.txt"),
+//                     written UTF-8 with a byte-order mark, CRLF, lines wrapped at -width
+//   <script>.txt      WScript: the output of a script ("nlbstatus.txt"), written as it is
+//   delay_ms          wait this long before writing
+//   exit_code         end with this code
+// QMX_STANDIN_SERVER, when set: the server every PowerShell command must name.
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string g_data;
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string ReadAll(const std::string& path, bool* exists = nullptr) {
+  std::ifstream in(path, std::ios::binary);
+  if (exists) *exists = static_cast<bool>(in);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void Append(const char* file, const std::string& text) {
+  if (g_data.empty()) return;
+  std::ofstream out(g_data + "\\" + file, std::ios::binary | std::ios::app);
+  out << text << "\n";
+}
+
+[[noreturn]] void Fail(int code, const std::string& why) {
+  Append("errors.log", why);
+  std::fprintf(stderr, "stand-in: %s\n", why.c_str());
+  ExitProcess(code);
+}
+
+int Setting(const char* name, int fallback) {
+  bool exists = false;
+  std::string v = ReadAll(g_data + "\\" + name, &exists);
+  return exists && !v.empty() ? std::atoi(v.c_str()) : fallback;
+}
+
+// The arguments as one string, after the program name (quoted or not).
+std::string Arguments() {
+  std::string line = GetCommandLineA();
+  size_t i = 0;
+  if (!line.empty() && line[0] == '"') {
+    i = line.find('"', 1);
+    i = i == std::string::npos ? line.size() : i + 1;
+  } else {
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+  }
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  return line.substr(i);
+}
+
+// Takes `expected` from the front of *rest, or fails.
+void Expect(std::string* rest, const std::string& expected, const std::string& whole) {
+  if (rest->compare(0, expected.size(), expected) != 0)
+    Fail(2, "command line does not continue with [" + expected + "]: " + whole);
+  rest->erase(0, expected.size());
+}
+
+// Text up to `end`, which is taken too.
+std::string Until(std::string* rest, char end, const std::string& whole) {
+  size_t at = rest->find(end);
+  if (at == std::string::npos) Fail(2, std::string("missing ") + end + " in: " + whole);
+  std::string part = rest->substr(0, at);
+  rest->erase(0, at + 1);
+  return part;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+// The word after the first of `keys` (compared without case), or "".
+std::string After(const std::vector<std::string>& words, std::initializer_list<const char*> keys) {
+  for (size_t i = 0; i + 1 < words.size(); ++i)
+    for (const char* k : keys)
+      if (Lower(words[i]) == k) return words[i + 1];
+  return "";
+}
+
+void Delay() {
+  int ms = Setting("delay_ms", 0);
+  if (ms > 0) Sleep(static_cast<DWORD>(ms));
+}
+
+// One pipeline line of a PowerShell script: "<cmdlet> ... | out-file "<path>" -encoding UTF8
+// [-append] -width N".
+void RunPowerShellLine(const std::string& line) {
+  std::vector<std::string> words = Words(line);
+  if (words.empty()) return;
+  size_t outAt = line.find("| out-file \"");
+  if (outAt == std::string::npos) Fail(3, "no out-file in script line: " + line);
+  std::string rest = line.substr(outAt + 12);
+  std::string path = rest.substr(0, rest.find('"'));
+  std::vector<std::string> options = Words(rest.substr(rest.find('"') + 1));
+  bool append = std::find(options.begin(), options.end(), "-append") != options.end();
+  int width = std::atoi(After(options, {"-width"}).c_str());
+  if (After(options, {"-encoding"}) != "UTF8" || width < 10) Fail(3, "unexpected out-file options: " + line);
+  const char* server = std::getenv("QMX_STANDIN_SERVER");
+  std::string named = After(words, {"-server", "-identity"});
+  if (server && *server && Lower(named) != Lower(server))
+    Fail(3, "command names server [" + named + "], not [" + server + "]");
+
+  bool prepared = false;
+  std::string text = ReadAll(g_data + "\\" + Lower(words[0]) + ".txt", &prepared);
+  std::string out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    do {  // the shell wraps a line at the width
+      out += l.substr(0, static_cast<size_t>(width)) + "\r\n";
+      l.erase(0, std::min(l.size(), static_cast<size_t>(width)));
+    } while (!l.empty());
+  }
+  bool existing = false;
+  std::string before = append ? ReadAll(path, &existing) : "";
+  std::ofstream file(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+  if (!file) Fail(3, "cannot write " + path);
+  if (prepared && before.empty()) file << "\xEF\xBB\xBF";
+  file << out;
+}
+
+[[maybe_unused]] int PowerShell(const std::string& args) {
+  // PowerShell.exe -PSConsoleFile "<install>Bin\ExShell.psc1" -Command ". '<script>'"
+  std::string rest = args;
+  Expect(&rest, "-PSConsoleFile \"", args);
+  std::string console = Until(&rest, '"', args);
+  Expect(&rest, " -Command \". '", args);
+  std::string script = Until(&rest, '\'', args);
+  Expect(&rest, "\"", args);
+  if (!rest.empty()) Fail(2, "extra arguments: " + rest);
+  if (console.size() < 16 || console.substr(console.size() - 16) != "Bin\\ExShell.psc1")
+    Fail(2, "console file is not Bin\\ExShell.psc1: " + console);
+  if (GetFileAttributesA(console.c_str()) == INVALID_FILE_ATTRIBUTES)
+    Fail(3, "console file not found: " + console);
+  bool exists = false;
+  std::string text = ReadAll(script, &exists);
+  if (!exists) Fail(3, "script not found: " + script);
+  Delay();
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) RunPowerShellLine(l);
+  return Setting("exit_code", 0);
+}
+
+[[maybe_unused]] int WScript(const std::string& args) {
+  // WScript "<script>"
+  std::string rest = args;
+  Expect(&rest, "\"", args);
+  std::string script = Until(&rest, '"', args);
+  if (!rest.empty()) Fail(2, "extra arguments: " + rest);
+  bool exists = false;
+  std::string text = ReadAll(script, &exists);
+  if (!exists) Fail(3, "script not found: " + script);
+  size_t at = text.find("If Not blnOpenFile(\"");
+  if (at == std::string::npos) at = text.find("If blnOpenFile(\"");
+  if (at == std::string::npos) Fail(3, "no output file in script: " + script);
+  at = text.find('"', at) + 1;
+  std::string path = text.substr(at, text.find('"', at) - at);
+  std::string base = script.substr(script.find_last_of('\\') + 1);
+  base = Lower(base.substr(0, base.find('.')));
+  Delay();
+  bool prepared = false;
+  std::string out = ReadAll(g_data + "\\" + base + ".txt", &prepared);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) Fail(3, "cannot write " + path);
+  file << out;
+  return Setting("exit_code", 0);
+}
+
+}  // namespace
+
+int main() {
+  const char* data = std::getenv("QMX_STANDIN_DATA");
+  g_data = data ? data : "";
+  if (g_data.empty()) Fail(3, "QMX_STANDIN_DATA is not set");
+#ifdef QMX_STANDIN_POWERSHELL
+  const char* program = "PowerShell";
+#else
+  const char* program = "WScript";
+#endif
+  std::string args = Arguments();
+  Append("calls.log", std::string(program) + "|" + args);
+  {
+    std::ofstream pid(g_data + "\\pid.txt", std::ios::trunc);
+    pid << GetCurrentProcessId();
+  }
+#ifdef QMX_STANDIN_POWERSHELL
+  return PowerShell(args);
+#else
+  return WScript(args);
+#endif
+}
