@@ -99,7 +99,7 @@ TEST(Qmxpasswd, PrintsATokenThatDeciphers) {
     std::string in = dir + "\\in.txt";
     std::ofstream(in, std::ios::binary) << c.input;
     qmxtest::ProcessResult r =
-        qmxtest::Run("cmd /c \"\"" + qmxtest::BinDir() + "qmxpasswd.exe\" < \"" + in + "\"\"");
+        qmxtest::Run("cmd /c \"\"" + qmxtest::ProductDir() + "qmxpasswd.exe\" < \"" + in + "\"\"");
     if (!c.plain) {
       EXPECT_NE(r.exitCode, 0u);
       EXPECT_TRUE(r.out.empty());
