@@ -1,11 +1,14 @@
 // The directory layer, topology and availability groups against the test directories that the
 // fixture starts: the organisation on 127.0.0.2 and a faulty one on 127.0.0.3 (nothing listens
 // on 127.0.0.4).
+#include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -280,6 +283,148 @@ TEST_F(Directory, ComIsBalancedOnOtherThreadsToo) {
     EXPECT_TRUE(ComBalanced());
   });
   t.join();
+}
+
+// A relay on 127.0.0.7 port 389 in front of the organisation's server. Armed, it passes the
+// answers of the connection on until one search has sent `cut` entries, then closes that
+// connection on both sides: to the agent the server went away in mid-search.
+class CuttingRelay {
+ public:
+  CuttingRelay() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = Address("127.0.0.7");
+    BOOL yes = TRUE;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
+    ok_ = bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener_, 8) == 0;
+    if (ok_) thread_ = std::thread([this] { Accept(); });
+  }
+  ~CuttingRelay() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (std::thread& t : connections_) t.join();
+    closesocket(listener_);
+    WSACleanup();
+  }
+  bool ok() const { return ok_; }
+  void Arm(int cut) { cut_ = cut; }
+  int cuts() const { return cuts_; }
+
+ private:
+  static sockaddr_in Address(const char* ip) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(389);
+    a.sin_addr.s_addr = inet_addr(ip);
+    return a;
+  }
+  static bool Readable(SOCKET s) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval wait{0, 50000};
+    return select(0, &set, nullptr, nullptr, &wait) == 1;
+  }
+  void Accept() {
+    while (!stop_) {
+      if (!Readable(listener_)) continue;
+      SOCKET client = accept(listener_, nullptr, nullptr);
+      if (client == INVALID_SOCKET) continue;
+      connections_.emplace_back([this, client] { Relay(client); });
+    }
+  }
+  // Length of the first whole LDAP message in `b` (a BER sequence), 0 while incomplete.
+  static size_t MessageLength(const std::string& b) {
+    if (b.size() < 2) return 0;
+    size_t length = static_cast<unsigned char>(b[1]), head = 2;
+    if (length & 0x80) {
+      size_t n = length & 0x7f;
+      if (b.size() < 2 + n) return 0;
+      length = 0;
+      for (size_t i = 0; i < n; ++i) length = length << 8 | static_cast<unsigned char>(b[2 + i]);
+      head += n;
+    }
+    return b.size() < head + length ? 0 : head + length;
+  }
+  // The message id and the operation's tag of a whole message.
+  static void Parse(const std::string& m, int* id, int* op) {
+    size_t p = 2 + ((static_cast<unsigned char>(m[1]) & 0x80) ? (m[1] & 0x7f) : 0);
+    size_t n = static_cast<unsigned char>(m[p + 1]);
+    *id = 0;
+    for (size_t i = 0; i < n; ++i) *id = *id << 8 | static_cast<unsigned char>(m[p + 2 + i]);
+    *op = static_cast<unsigned char>(m[p + 2 + n]);
+  }
+  void Relay(SOCKET client) {
+    SOCKET server = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in a = Address("127.0.0.2");
+    bool up = connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    std::string answer;
+    std::map<int, int> entries;  // per search (message id)
+    char buffer[16384];
+    while (up && !stop_) {
+      fd_set set;
+      FD_ZERO(&set);
+      FD_SET(client, &set);
+      FD_SET(server, &set);
+      timeval wait{0, 50000};
+      if (select(0, &set, nullptr, nullptr, &wait) <= 0) continue;
+      if (FD_ISSET(client, &set)) {
+        int n = recv(client, buffer, sizeof buffer, 0);
+        if (n <= 0 || send(server, buffer, n, 0) != n) break;
+      }
+      if (FD_ISSET(server, &set)) {
+        int n = recv(server, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, n);
+        bool cutNow = false;
+        for (size_t length; !cutNow && (length = MessageLength(answer)) != 0;) {
+          std::string message = answer.substr(0, length);
+          answer.erase(0, length);
+          int id = 0, op = 0;
+          Parse(message, &id, &op);
+          if (op == 0x64 && cut_ > 0 && ++entries[id] == cut_) cutNow = true;  // searchResEntry
+          if (send(client, message.data(), static_cast<int>(message.size()), 0) !=
+              static_cast<int>(message.size()))
+            up = false;
+        }
+        if (cutNow) {
+          cut_ = 0;
+          ++cuts_;
+          break;
+        }
+      }
+    }
+    closesocket(server);
+    closesocket(client);
+  }
+  SOCKET listener_ = INVALID_SOCKET;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> cut_{0}, cuts_{0};
+  std::thread thread_;
+  std::vector<std::thread> connections_;
+};
+
+TEST_F(Directory, ServerGoneInMidSearchKeepsThePreviousFile) {
+  CuttingRelay relay;
+  ASSERT_TRUE(relay.ok()) << "127.0.0.7 port 389 taken";
+  Use("127.0.0.7");
+  ASSERT_EQ(TopologyRound(log_), 6);
+  const std::string before = qmxtest::ReadWholeFile(log_ + "\\topology_details.log");
+  ASSERT_TRUE(IsTopologyFile(before));
+  size_t traced = Trace().size();
+  relay.Arm(3);  // half of the six servers, then the connection closes
+  EXPECT_EQ(TopologyRound(log_), 0);
+  EXPECT_EQ(relay.cuts(), 1) << "the search reached the server";
+  EXPECT_EQ(qmxtest::ReadWholeFile(log_ + "\\topology_details.log"), before);
+  std::string trace = Trace().substr(traced);
+  EXPECT_NE(trace.find("GetServerRolesActiveDirectoryData: HResult: 0x"), std::string::npos) << trace;
+  EXPECT_NE(trace.find("Return Code: ADS"), std::string::npos) << trace;
+  EXPECT_TRUE(ComBalanced());
+  // The server back: the next round reads all of it again.
+  EXPECT_EQ(TopologyRound(log_), 6);
+  EXPECT_TRUE(IsTopologyFile(qmxtest::ReadWholeFile(log_ + "\\topology_details.log")));
 }
 
 // The tables, through the framework's requests.
