@@ -45,7 +45,7 @@ bool ServerLogPathsFromDirectory(int release, const char* server, std::string* p
 #include "earegenv.h"
 #include "jbx.h"
 #include "qmxcommon.h"
-#include "qmxrow.h"
+#include "qmxrows.h"
 #include "qmxservices.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "qmxcommon.h"
-#include "qmxrow.h"
+#include "qmxrows.h"
 
 namespace {
 

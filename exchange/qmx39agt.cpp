@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "qmxrow.h"
+#include "qmxrows.h"
 
 unsigned long qmx_mserbs_agent::TakeSample() {
   QMX_ENTRY_NAMED("qmx_mserbs_agent::TakeSample");

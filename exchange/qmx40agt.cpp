@@ -9,7 +9,7 @@
 #include "jbx.h"
 #include "qmx_tables.h"
 #include "qmxactdir_portable.h"
-#include "qmxrowfill.h"
+#include "qmxrows.h"
 #include "qmxtrace.h"
 
 namespace {
@@ -44,9 +44,9 @@ unsigned long qmx_msrtopo_agent::TakeSample() {
   qmx::SampleRows rows(layout, records.size(), g_rowCounter);
   for (size_t i = 0; i < records.size(); ++i) {
     char* row = rows[i];
-    qmx::SetRowText(row, layout, "MACHNAME", records[i].server);
-    qmx::SetRowText(row, layout, "DOMNAME", records[i].domain);
-    qmx::SetRowText(row, layout, "ROLES", records[i].role);
+    qmx::PutRowText(row, layout, "MACHNAME", records[i].server);
+    qmx::PutRowText(row, layout, "DOMNAME", records[i].domain);
+    qmx::PutRowText(row, layout, "ROLES", records[i].role);
     QMX_STATE("-------------------------");
     QMX_STATE(" machname    : %s", records[i].server.c_str());
     QMX_STATE(" domname     : %s", records[i].domain.c_str());

@@ -13,7 +13,7 @@
 #include "jbx.h"
 #include "qmxactdir.h"
 #include "qmxdag.h"
-#include "qmxrowfill.h"
+#include "qmxrows.h"
 
 namespace {
 std::atomic<uint32_t> g_rowCounter{0};
@@ -56,13 +56,13 @@ unsigned long qmx_msedag_agent::TakeSample() {
   qmx::SampleRows rows(layout, copies.size(), g_rowCounter);
   for (size_t i = 0; i < copies.size(); ++i) {
     char* row = rows[i];
-    qmx::SetRowText(row, layout, "DAGNAME", dagName);
-    qmx::SetRowInt(row, layout, "MEMCOUNT", members);
-    qmx::SetRowText(row, layout, "WITSERNAME", witness);
-    qmx::SetRowText(row, layout, "MBDBCOPIES", copies[i].database);
-    qmx::SetRowText(row, layout, "DBCPSTATUS", copies[i].status);
-    qmx::SetRowInt(row, layout, "ACTPREF", copies[i].activationPreference);
-    qmx::SetRowInt(row, layout, "REPLAYLT", qmx::ad::ReplayLagMinutes(copies[i].replayLag));
+    qmx::PutRowText(row, layout, "DAGNAME", dagName);
+    qmx::PutRowInt32(row, layout, "MEMCOUNT", members);
+    qmx::PutRowText(row, layout, "WITSERNAME", witness);
+    qmx::PutRowText(row, layout, "MBDBCOPIES", copies[i].database);
+    qmx::PutRowText(row, layout, "DBCPSTATUS", copies[i].status);
+    qmx::PutRowInt32(row, layout, "ACTPREF", copies[i].activationPreference);
+    qmx::PutRowInt32(row, layout, "REPLAYLT", qmx::ad::ReplayLagMinutes(copies[i].replayLag));
   }
   QMX_RETURN(AddData(rows.data(), rows.count()));
 }

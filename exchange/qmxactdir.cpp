@@ -669,7 +669,14 @@ std::vector<ServerRoleRecord> GetServerRolesActiveDirectoryData(void* context, i
   QMX_FLOW("DEBUG: calling SetSearchPreference");
   QMX_FLOW("DEBUG: SetSearchPreference Done");
   QMX_FLOW("DEBUG: ExecuteSearch Done");
-  if (r.failed != Step::None) qmx::ad::TraceAdsError("GetServerRolesActiveDirectoryData", r.hr);
+  if (r.failed != Step::None) {
+    // A search cut off after some rows (the server went away): a partial server list would
+    // replace the complete topology file, so the round reports nothing and the file stays.
+    qmx::ad::TraceAdsError("GetServerRolesActiveDirectoryData", r.hr);
+    QMX_ERROR("GetServerRolesActiveDirectoryData: the search ended early after %d rows; none used",
+              static_cast<int>(r.rows.size()));
+    return std::vector<ServerRoleRecord>();
+  }
   if (r.rows.empty()) {
     QMX_ERROR("GetServerRolesActiveDirectoryData: ExecuteSearch returned no data found, 0x%x:",
               static_cast<unsigned>(r.hr));

@@ -51,4 +51,13 @@ std::vector<char> SingleRow(const TableLayout& layout) {
   return row;
 }
 
+SampleRows::SampleRows(const TableLayout& layout, size_t count, std::atomic<uint32_t>& counter)
+    : layout_(layout), rows_(count * static_cast<size_t>(layout.rowSize), '\0'), count_(count) {
+  char stamp[kHQTimeStampLen];
+  getHQTimeStamp(stamp);
+  for (size_t i = 0; i < count; ++i)
+    PutRowHeader((*this)[i], layout, CachedLocalHost(), static_cast<int32_t>(++counter),
+                 static_cast<int32_t>(i + 1), stamp);
+}
+
 }  // namespace qmx
