@@ -59,9 +59,11 @@ qmx::ServerRequestData& Data(qmx_mseservr_agent* self) {
                                    : scratch;
 }
 
-// The reader of the sample running now, so that one manager handle serves the whole sample; a
-// call outside a sample brings its own.
-qmx::ServiceStatusReader* g_sampleReader = nullptr;
+// The reader of the sample running now on this thread, so that one manager handle serves the
+// whole sample; a call outside a sample brings its own. Per thread: other tables' samples call in
+// from their own threads while this one runs, and must neither use nor see a reader that this
+// sample removes under them.
+thread_local qmx::ServiceStatusReader* g_sampleReader = nullptr;
 
 class ReaderOfCall {
  public:
