@@ -39,7 +39,7 @@ struct Value {
 struct Row {
   std::vector<Value> columns;
   HRESULT columnError = S_OK;
-  const Value* Find(const wchar_t* name) const;  // exact spelling, as the Part's lists use
+  const Value* Find(const wchar_t* name) const;  // exact spelling of the attribute name
 };
 
 enum class Prefs { Standard, Paged };

@@ -321,16 +321,16 @@ DWORD ScriptRunBoundMs() {
 int CreateScript(const char* scriptName, const char* directory, const char* serverName,
                  std::string* scriptPath, std::string* outputPath) {
   QMX_ENTRY();
-  const qmx::ScriptSpec* spec = qmx::FindScript(scriptName);
-  if (!spec) {
+  const qmx::ScriptEntry* script = qmx::FindScript(scriptName);
+  if (!script) {
     QMX_ERROR("Unknown script %s", scriptName ? scriptName : "");
     QMX_RETURN(99);
   }
   const int release = GetExchangeVersion();
   const std::string dir = directory ? directory : "";
   const std::string server = serverName ? serverName : "";
-  *scriptPath = qmx::ScriptPath(*spec, release, dir);
-  *outputPath = qmx::ScriptOutputPath(*spec, dir);
+  *scriptPath = qmx::ScriptPath(*script, release, dir);
+  *outputPath = qmx::ScriptOutputPath(*script, dir);
   // The server name stands unquoted in the scripts: anything but a host name could run commands.
   if (!server.empty() && !qmx::IsSafeServerName(server)) {
     QMX_ERROR("Server name is not a host name, no script written: %s", server.c_str());
@@ -343,9 +343,9 @@ int CreateScript(const char* scriptName, const char* directory, const char* serv
 
   std::string existing;
   if (ReadFilePrefix(*scriptPath, kMaxScriptFile, &existing)) {
-    if (std::strcmp(spec->name, "mbxdetails2010") == 0 && g_upgrade.exchange(false)) {
+    if (std::strcmp(script->name, "mbxdetails2010") == 0 && g_upgrade.exchange(false)) {
       QMX_DETAIL("Updating %s Script file after upgrade", scriptPath->c_str());
-    } else if (qmx::ExistingScriptServerDiffers(*spec, release, existing, server)) {
+    } else if (qmx::ExistingScriptServerDiffers(*script, release, existing, server)) {
       QMX_DETAIL("Script file will be recreated to update changes made while reconfiguration");
     } else {
       QMX_DETAIL("Script file exists, bypass create : %s", scriptPath->c_str());
@@ -356,7 +356,7 @@ int CreateScript(const char* scriptName, const char* directory, const char* serv
     QMX_DETAIL("Server Name is empty");
     QMX_RETURN(99);
   }
-  if (!ReplaceFile(*scriptPath, qmx::BuildScriptText(*spec, release, server, *outputPath))) {
+  if (!ReplaceFile(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath))) {
     QMX_DETAIL("Failed to open script file : %s", scriptPath->c_str());
     QMX_RETURN(99);
   }

@@ -199,8 +199,8 @@ const char* const kStoreState2003[] = {
 
 }  // namespace
 
-const std::vector<ScriptSpec>& ScriptTable() {
-  static const std::vector<ScriptSpec> table = {
+const std::vector<ScriptEntry>& ScriptTable() {
+  static const std::vector<ScriptEntry> table = {
       {"mbxstorestate2003", ScriptKind::kVBScript, kStoreState2003, "strServer", true},
       {"mbxstorestate2007", ScriptKind::kPowerShell, kStoreState, "-server", false},
       {"mbxstorestate2010", ScriptKind::kPowerShell, kStoreState, "-server", false},

@@ -53,31 +53,31 @@ std::string ValueOf(const std::string& line) {
 
 }  // namespace
 
-const ScriptSpec* FindScript(const char* name) {
+const ScriptEntry* FindScript(const char* name) {
   if (!name) return nullptr;
-  for (const ScriptSpec& s : ScriptTable())
+  for (const ScriptEntry& s : ScriptTable())
     if (std::strcmp(s.name, name) == 0) return &s;
   return nullptr;
 }
 
-std::string StoredLine(const ScriptSpec& spec, const char* text) {
-  std::string line = std::string(spec.name) + " " + text;
+std::string StoredLine(const ScriptEntry& script, const char* text) {
+  std::string line = std::string(script.name) + " " + text;
   if (line.size() < kStoredLineWidth) line.append(kStoredLineWidth - line.size(), ' ');
   line += '\n';
   return line;
 }
 
-const char* ScriptExtension(const ScriptSpec& spec, int release) {
-  return std::strcmp(spec.name, "nlbStatus") == 0 || IsPre2007(release) ? ".vbs" : ".ps1";
+const char* ScriptExtension(const ScriptEntry& script, int release) {
+  return std::strcmp(script.name, "nlbStatus") == 0 || IsPre2007(release) ? ".vbs" : ".ps1";
 }
 
-std::string ScriptPath(const ScriptSpec& spec, int release, const std::string& directory) {
-  return directory + "\\" + spec.name + ScriptExtension(spec, release);
+std::string ScriptPath(const ScriptEntry& script, int release, const std::string& directory) {
+  return directory + "\\" + script.name + ScriptExtension(script, release);
 }
 
-std::string ScriptOutputPath(const ScriptSpec& spec, const std::string& directory) {
-  if (std::strcmp(spec.name, "mbxdetails2010") == 0) return directory + "\\MailBox_Details.log";
-  return directory + "\\" + spec.name + ".log";
+std::string ScriptOutputPath(const ScriptEntry& script, const std::string& directory) {
+  if (std::strcmp(script.name, "mbxdetails2010") == 0) return directory + "\\MailBox_Details.log";
+  return directory + "\\" + script.name + ".log";
 }
 
 bool IsSafeServerName(const std::string& server) {
@@ -96,13 +96,13 @@ bool IsSafeScriptDirectory(const std::string& directory) {
   return true;
 }
 
-std::string BuildScriptText(const ScriptSpec& spec, int release, const std::string& server,
+std::string BuildScriptText(const ScriptEntry& script, int release, const std::string& server,
                             const std::string& outputPath) {
   const std::string quotedOutput = "\"" + outputPath + "\"";
-  const size_t prefix = std::strlen(spec.name) + 1;
+  const size_t prefix = std::strlen(script.name) + 1;
   std::string text;
-  for (const char* const* l = spec.lines; *l; ++l) {
-    std::string line = StoredLine(spec, *l).substr(prefix);
+  for (const char* const* l = script.lines; *l; ++l) {
+    std::string line = StoredLine(script, *l).substr(prefix);
     if (StartsWith(line, kEndOfScript)) break;
     if (IsPre2007(release)) {
       size_t at = line.find(kTwoThousandThreeServer);
@@ -116,11 +116,11 @@ std::string BuildScriptText(const ScriptSpec& spec, int release, const std::stri
   return text;
 }
 
-bool ExistingScriptServerDiffers(const ScriptSpec& spec, int release, const std::string& text,
+bool ExistingScriptServerDiffers(const ScriptEntry& script, int release, const std::string& text,
                                  const std::string& server) {
-  if (!spec.serverKeyword) return false;
-  const std::string keyword = Upper(spec.serverKeyword);
-  const std::string expected = spec.quotedServer ? "\"" + server + "\"" : server;
+  if (!script.serverKeyword) return false;
+  const std::string keyword = Upper(script.serverKeyword);
+  const std::string expected = script.quotedServer ? "\"" + server + "\"" : server;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);

@@ -14,7 +14,7 @@ namespace qmx {
 enum class ScriptKind { kVBScript, kPowerShell };
 
 // One script of the built-in table. lines ends with the marker line "# end of script" and a null.
-struct ScriptSpec {
+struct ScriptEntry {
   const char* name;
   ScriptKind kind;
   const char* const* lines;
@@ -32,22 +32,22 @@ constexpr size_t kScriptReadLine = 1024;
 constexpr size_t kServerWordMax = 63;
 
 // The seven scripts, in table order.
-const std::vector<ScriptSpec>& ScriptTable();
-const ScriptSpec* FindScript(const char* name);
+const std::vector<ScriptEntry>& ScriptTable();
+const ScriptEntry* FindScript(const char* name);
 
 // The stored form of one line: "<script name> <text>" padded with blanks to kStoredLineWidth
 // (longer texts are not cut), followed by a line end.
-std::string StoredLine(const ScriptSpec& spec, const char* text);
+std::string StoredLine(const ScriptEntry& script, const char* text);
 
 // Release codes of the pre-2007 branches.
 inline bool IsPre2007(int release) { return release == 1 || release == 2; }
 
 // ".vbs" for "nlbStatus" and for every script on releases 1 and 2, ".ps1" otherwise.
-const char* ScriptExtension(const ScriptSpec& spec, int release);
+const char* ScriptExtension(const ScriptEntry& script, int release);
 // <directory>\<name><extension> and <directory>\<name>.log ("MailBox_Details.log" for
 // "mbxdetails2010").
-std::string ScriptPath(const ScriptSpec& spec, int release, const std::string& directory);
-std::string ScriptOutputPath(const ScriptSpec& spec, const std::string& directory);
+std::string ScriptPath(const ScriptEntry& script, int release, const std::string& directory);
+std::string ScriptOutputPath(const ScriptEntry& script, const std::string& directory);
 
 // A server name the scripts may carry unquoted: letters, digits, "-" and "." only (a host
 // name), 1 to 253 characters.
@@ -60,14 +60,14 @@ bool IsSafeScriptDirectory(const std::string& directory);
 // front, up to the marker line. Releases 1 and 2: a line holding "xxxxxxxx" becomes the text
 // before it, the server in double quotes and a line end; otherwise "servername" is replaced by
 // the server. "outputfilename" becomes the output path in double quotes.
-std::string BuildScriptText(const ScriptSpec& spec, int release, const std::string& server,
+std::string BuildScriptText(const ScriptEntry& script, int release, const std::string& server,
                             const std::string& outputPath);
 
 // Whether an existing script names another server than `server`: the first line holding the
 // keyword (compared in upper case, lines cut at kScriptReadLine) gives the word after it (at most
 // kServerWordMax characters), compared without regard to case. A script without the keyword
 // line is not ours as written and counts as differing. Scripts without a keyword never differ.
-bool ExistingScriptServerDiffers(const ScriptSpec& spec, int release, const std::string& text,
+bool ExistingScriptServerDiffers(const ScriptEntry& script, int release, const std::string& text,
                                  const std::string& server);
 
 // What an output file holds and how it is condensed.

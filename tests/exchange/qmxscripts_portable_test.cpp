@@ -64,7 +64,7 @@ TEST(ScriptTable, SevenScriptsEachEndingWithTheMarker) {
                          "PublicFolderDetails2010"};
   ASSERT_EQ(ScriptTable().size(), 7u);
   for (const char* n : names) {
-    const ScriptSpec* s = FindScript(n);
+    const ScriptEntry* s = FindScript(n);
     ASSERT_NE(s, nullptr) << n;
     const char* const* l = s->lines;
     while (l[1]) ++l;
@@ -75,15 +75,15 @@ TEST(ScriptTable, SevenScriptsEachEndingWithTheMarker) {
 }
 
 TEST(ScriptTable, StoredLinesArePaddedAndNamed) {
-  const ScriptSpec& s = *FindScript("clustermbxstatus2007");
+  const ScriptEntry& s = *FindScript("clustermbxstatus2007");
   std::string stored = StoredLine(s, "abc");
   EXPECT_EQ(stored.size(), kStoredLineWidth + 1);
   EXPECT_EQ(stored.substr(0, 25), "clustermbxstatus2007 abc ");
   EXPECT_EQ(stored.back(), '\n');
   // Every script line fits the width.
-  for (const ScriptSpec& spec : ScriptTable())
-    for (const char* const* l = spec.lines; *l; ++l)
-      EXPECT_LE(std::strlen(spec.name) + 1 + std::strlen(*l), kStoredLineWidth) << *l;
+  for (const ScriptEntry& script : ScriptTable())
+    for (const char* const* l = script.lines; *l; ++l)
+      EXPECT_LE(std::strlen(script.name) + 1 + std::strlen(*l), kStoredLineWidth) << *l;
 }
 
 TEST(ScriptPaths, ExtensionAndOutputByScriptAndRelease) {
@@ -103,14 +103,14 @@ TEST(ScriptPaths, ExtensionAndOutputByScriptAndRelease) {
        "D:\\l\\PublicFolderDetails2010.log"},
   };
   for (const Case& c : cases) {
-    const ScriptSpec& s = *FindScript(c.name);
+    const ScriptEntry& s = *FindScript(c.name);
     EXPECT_EQ(ScriptPath(s, c.release, "D:\\l"), c.script);
     EXPECT_EQ(ScriptOutputPath(s, "D:\\l"), c.output);
   }
 }
 
 TEST(ScriptText, StoreScriptIsThePartsTwoLinesFilledIn) {
-  const ScriptSpec& s = *FindScript("mbxstorestate2010");
+  const ScriptEntry& s = *FindScript("mbxstorestate2010");
   std::string text = BuildScriptText(s, 5, "SRV1", "C:\\logs\\mbxstorestate2010.log");
   std::vector<std::string> lines = Lines(text);
   ASSERT_EQ(lines.size(), 2u);
@@ -176,17 +176,17 @@ TEST(ScriptDirectory, QuotesAndExpansionsAreRefused) {
 }
 
 TEST(ScriptRewrite, ServerWordComparedAfterTheKeyword) {
-  const ScriptSpec& store = *FindScript("mbxstorestate2007");
+  const ScriptEntry& store = *FindScript("mbxstorestate2007");
   std::string written = BuildScriptText(store, 3, "SRV1", "C:\\o.log");
   EXPECT_FALSE(ExistingScriptServerDiffers(store, 3, written, "srv1"));
   EXPECT_TRUE(ExistingScriptServerDiffers(store, 3, written, "SRV2"));
   EXPECT_TRUE(ExistingScriptServerDiffers(store, 3, written, "SRV"));
   EXPECT_TRUE(ExistingScriptServerDiffers(store, 3, "garbage\n", "SRV1"));  // not ours: rewritten
-  const ScriptSpec& cluster = *FindScript("clustermbxstatus2007");
+  const ScriptEntry& cluster = *FindScript("clustermbxstatus2007");
   std::string other = BuildScriptText(cluster, 3, "OTHER", "C:\\o.log");
   EXPECT_TRUE(ExistingScriptServerDiffers(cluster, 3, other, "CMS1"));
   EXPECT_FALSE(ExistingScriptServerDiffers(cluster, 3, other, "other"));
-  const ScriptSpec& sg = *FindScript("mbxstorestate2003");
+  const ScriptEntry& sg = *FindScript("mbxstorestate2003");
   std::string sgText = BuildScriptText(sg, 1, "EX03", "C:\\o.log");
   EXPECT_FALSE(ExistingScriptServerDiffers(sg, 1, sgText, "ex03"));
   EXPECT_TRUE(ExistingScriptServerDiffers(sg, 1, sgText, "EX04"));
