@@ -12,6 +12,7 @@
 #include "earegenv.h"
 #include "jbx.h"
 #include "qmxcommon.h"
+#include "qmxhandle.h"
 #include "qmxtrace.h"
 
 namespace {
@@ -23,35 +24,11 @@ std::atomic<bool> g_upgrade{true};
 constexpr DWORD kMinRunBoundMs = 120000;
 constexpr size_t kMaxScriptFile = 1 << 20;
 
-class Handle {
+using Handle = qmx::UniqueKernelHandle;
+
+class Library : public qmx::UniqueLibrary {
  public:
-  explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  ~Handle() { reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-  void reset(HANDLE h = nullptr) {
-    if (h_) CloseHandle(h_);
-    h_ = h == INVALID_HANDLE_VALUE ? nullptr : h;
-  }
-
- private:
-  HANDLE h_;
-};
-
-class Library {
- public:
-  explicit Library(const char* name) : h_(LoadLibraryA(name)) {}
-  ~Library() {
-    if (h_) FreeLibrary(h_);
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-  HMODULE get() const { return h_; }
-
- private:
-  HMODULE h_;
+  explicit Library(const char* name) : qmx::UniqueLibrary(LoadLibraryA(name)) {}
 };
 
 bool IsRelease2007Or2010(int release) {
