@@ -378,22 +378,44 @@ std::vector<StorageGroupDetails> GetStorGrpDetails(void* context, std::string* c
 
 namespace {
 
-// The log files of one log path: the file search's text, or "" (traced) when none was found.
-std::string LogFiles(QmxTrace& qmx_trace, const std::string& path, const std::string& baseName) {
-  std::string files;
-  long hr = FindFileNames(path.c_str(), (baseName + "*.log").c_str(), &files);
-  if (hr != 0) {
-    QMX_ERROR("No Log File Found under path %s\n", path.c_str());
-    QMX_ERROR("FindFileNames() HResult: 0x%x", static_cast<unsigned>(hr));
-    return std::string();
+// The search of a log query: 0 with rows, the failure's code, or 99 (traced) when nothing matched.
+long LogQuery(QmxTrace& qmx_trace, const char* function, const wchar_t* filter, const char* filterLine,
+              const std::vector<std::wstring>* attributes, SearchResult* r) {
+  DirectorySession session;
+  *r = session.Search(Prefs::Standard, filter, attributes);
+  if (r->failed != Step::None) {
+    TraceSearchFailure(qmx_trace, function, *r, filterLine);
+    return static_cast<long>(FAILED(r->hr) ? r->hr : E_FAIL);
   }
-  return files;
+  if (r->rows.empty()) {
+    QMX_ERROR("%s(): ExecuteSearch returned no data found, 0x%x:", function, static_cast<unsigned>(r->hr));
+    return 99;
+  }
+  return 0;
 }
 
-void AppendEntry(std::string* text, const std::string& entry) {
-  if (entry.empty()) return;
-  if (!text->empty()) *text += ';';
-  *text += entry;
+// The entries of one storage group or database: the log files the file search finds in its log
+// path (each with its directory, so beginning with a drive), then its name.
+void AppendLogEntries(QmxTrace& qmx_trace, std::string* text, const std::string& logPath,
+                      const std::string& baseName, const std::string& name) {
+  std::string files;
+  long hr = FindFileNames(logPath.c_str(), (baseName + "*.log").c_str(), &files);
+  if (hr != 0) {
+    QMX_ERROR("No Log File Found under path %s\n", logPath.c_str());
+    QMX_ERROR("FindFileNames() HResult: 0x%x", static_cast<unsigned>(hr));
+    files.clear();
+  }
+  for (const std::string& entry : {files, qmx::storage::FieldText(name)}) {
+    if (entry.empty()) continue;
+    if (!text->empty()) *text += ';';
+    *text += entry;
+  }
+}
+
+long LogResult(QmxTrace& qmx_trace, const std::string& text, std::wstring* result) {
+  QMX_DETAIL("Log File results: %s", text.c_str());
+  *result = qmx::ToWide(text);
+  return text.empty() ? 99L : 0L;
 }
 
 }  // namespace
@@ -403,18 +425,11 @@ long GetLogFileActiveDirectoryData(void* context, const std::string& server, std
   result->clear();
   static const std::vector<std::wstring> kAttributes = {
       L"name", L"ADsPath", L"distinguishedName", L"msExchESEParamLogFilePath", L"msExchESEParamBaseName"};
-  DirectorySession session;
-  SearchResult r = session.Search(Prefs::Standard, L"(objectClass=msExchStorageGroup)", &kAttributes);
-  if (r.failed != Step::None) {
-    TraceSearchFailure(qmx_trace, "GetLogFileActiveDirectoryData", r,
-                       "ExecuteSearch failed, returned 0x%x: (objectClass=msExchStorageGroup");
-    QMX_RETURN(static_cast<long>(FAILED(r.hr) ? r.hr : E_FAIL));
-  }
-  if (r.rows.empty()) {
-    QMX_ERROR("GetLogFileActiveDirectoryData(): ExecuteSearch returned no data found, 0x%x:",
-              static_cast<unsigned>(r.hr));
-    QMX_RETURN(99L);
-  }
+  SearchResult r;
+  const long rc = LogQuery(qmx_trace, "GetLogFileActiveDirectoryData", L"(objectClass=msExchStorageGroup)",
+                           "ExecuteSearch failed, returned 0x%x: (objectClass=msExchStorageGroup",
+                           &kAttributes, &r);
+  if (rc != 0) QMX_RETURN(rc);
   std::string text;
   for (const Row& row : r.rows) {
     for (const Value& v : row.columns)
@@ -428,33 +443,22 @@ long GetLogFileActiveDirectoryData(void* context, const std::string& server, std
     QMX_DETAIL("AdsPath: %s", Text(row.Find(L"ADsPath")).c_str());
     QMX_DETAIL("msExchESEParamLogFilePath: %s", logPath.c_str());
     QMX_DETAIL("msExchESEParamBaseName: %s", baseName.c_str());
-    if (!qmx::storage::UnderServer(dn, server) || logPath.empty()) continue;
-    AppendEntry(&text, LogFiles(qmx_trace, logPath, baseName));
-    AppendEntry(&text, qmx::storage::FieldText(name));
+    if (qmx::storage::UnderServer(dn, server) && !logPath.empty())
+      AppendLogEntries(qmx_trace, &text, logPath, baseName, name);
   }
   QMX_DETAIL("GetLogFileActiveDirectoryData(): GetNextRow returned no more data found, 0x%x:",
              static_cast<unsigned>(S_ADS_NOMORE_ROWS));
-  QMX_DETAIL("Log File results: %s", text.c_str());
-  *result = qmx::ToWide(text);
-  QMX_RETURN(text.empty() ? 99L : 0L);
+  QMX_RETURN(LogResult(qmx_trace, text, result));
 }
 
 long GetLogFileDataFromActiveDirectoryData(void* context, const std::string& server,
                                            std::wstring* result) {
   QMX_ENTRY();
   result->clear();
-  DirectorySession session;
-  SearchResult r = session.Search(Prefs::Standard, L"(objectClass=msExchPrivateMDB)", nullptr);
-  if (r.failed != Step::None) {
-    TraceSearchFailure(qmx_trace, "GetLogFileDataFromActiveDirectoryData", r,
-                       "ExecuteSearch failed, returned 0x%x: (objectClass=msExchPrivateMDB");
-    QMX_RETURN(static_cast<long>(FAILED(r.hr) ? r.hr : E_FAIL));
-  }
-  if (r.rows.empty()) {
-    QMX_ERROR("GetLogFileDataFromActiveDirectoryData(): ExecuteSearch returned no data found, 0x%x:",
-              static_cast<unsigned>(r.hr));
-    QMX_RETURN(99L);
-  }
+  SearchResult r;
+  const long rc = LogQuery(qmx_trace, "GetLogFileDataFromActiveDirectoryData", L"(objectClass=msExchPrivateMDB)",
+                           "ExecuteSearch failed, returned 0x%x: (objectClass=msExchPrivateMDB", nullptr, &r);
+  if (rc != 0) QMX_RETURN(rc);
   std::string text;
   for (const Row& row : r.rows) {
     const std::string name = Text(row.Find(L"name"));
@@ -466,11 +470,10 @@ long GetLogFileDataFromActiveDirectoryData(void* context, const std::string& ser
     QMX_DETAIL("msExchESEParamLogFilePath : %s", logPath.c_str());
     QMX_DETAIL("msExchESEParamBaseName : %s", baseName.c_str());
     const std::string owner = qmx::storage::OwningServer(owning);
-    if (owner.empty() || _stricmp(owner.c_str(), server.c_str()) != 0 || logPath.empty()) continue;
-    AppendEntry(&text, LogFiles(qmx_trace, logPath, baseName));
-    AppendEntry(&text, qmx::storage::FieldText(name));
+    // As for the store records: a 2010 database counts from the Databases container only.
+    if (qmx::storage::UnderInformationStore(Text(row.Find(L"distinguishedName")))) continue;
+    if (!owner.empty() && _stricmp(owner.c_str(), server.c_str()) == 0 && !logPath.empty())
+      AppendLogEntries(qmx_trace, &text, logPath, baseName, name);
   }
-  QMX_DETAIL("Log File results: %s", text.c_str());
-  *result = qmx::ToWide(text);
-  QMX_RETURN(text.empty() ? 99L : 0L);
+  QMX_RETURN(LogResult(qmx_trace, text, result));
 }

@@ -188,6 +188,14 @@ TEST(StorageSelection, BadValuesKeepTheFieldsInPlace) {
   ASSERT_EQ(back.size(), 1u);
   EXPECT_EQ(back[0].name, "Legal_Archive=2");
   EXPECT_EQ(back[0].mailboxes, 1);
+  // Names far longer than any row field travel whole; the row cuts them.
+  const std::string longName(5000, 'n');
+  o.name = longName;
+  back = qs::ParseRecordText(qs::DatabaseRecordText({o}, "EX1", 5, 'M', nullptr), 5);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].name, longName);
+  EXPECT_EQ(qs::SummaryText(back, [](const std::string&, double*, double*) { return false; }),
+            longName + ";0.000000;0.000000;0.000000");
 }
 
 TEST(StorageRecords, ParseRecordTexts) {

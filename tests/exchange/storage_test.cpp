@@ -447,7 +447,9 @@ TEST_F(Storage, LogFilePathsOfEachRelease) {
     const long rc = c.release == 5 ? GetLogFileDataFromActiveDirectoryData(nullptr, c.server, &text)
                                    : GetLogFileActiveDirectoryData(nullptr, c.server, &text);
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(Set(qmx::storage::Tokens(qmx::FromWide(text, CP_ACP))), c.entries) << c.server;
+    const std::vector<std::string> entries = qmx::storage::Tokens(qmx::FromWide(text, CP_ACP));
+    EXPECT_EQ(Set(entries), c.entries) << c.server;
+    EXPECT_EQ(entries.size(), c.entries.size()) << "each once: " << qmx::FromWide(text, CP_ACP);
     std::string paths;
     ASSERT_TRUE(qmx::ServerLogPathsFromDirectory(c.release, c.server, &paths));
     EXPECT_EQ(paths, qmx::FromWide(text, CP_ACP));
