@@ -1,10 +1,15 @@
-# qmx_gtest(NAME SOURCES ... LIBS ...): a GoogleTest executable whose cases ctest runs one by one
-# (under Wine in the Windows build, through the cross-compiling emulator). Not built in the fuzz build.
+# qmx_gtest(NAME SOURCES ... LIBS ... [FIXTURES fixture]): a GoogleTest executable whose cases
+# ctest runs one by one (under Wine in the Windows build, through the cross-compiling emulator),
+# each with the ctest fixture named. Not built in the fuzz build.
 function(qmx_gtest name)
   if(QMX_FUZZ)
     return()
   endif()
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "FIXTURES" "SOURCES;LIBS" ${ARGN})
+  set(properties TIMEOUT 120)
+  if(T_FIXTURES)
+    list(APPEND properties FIXTURES_REQUIRED ${T_FIXTURES})
+  endif()
   add_executable(${name} ${T_SOURCES})
   if(QMX_WINDOWS)
     target_link_libraries(${name} PRIVATE ${T_LIBS} gtest gmock gtest_main)
@@ -13,7 +18,7 @@ function(qmx_gtest name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-                       PROPERTIES TIMEOUT 120)
+                       PROPERTIES ${properties})
 endfunction()
 
 # qmx_fuzz(NAME SOURCES ... LIBS ... CORPUS dir): a libFuzzer target (LLVMFuzzerTestOneInput).

@@ -1,8 +1,9 @@
-// Not a test: reports the time of one topology round and one MSEDAG sample against a running test
-// directory. Run by hand:
-//   tests/directory/fixture.sh start /tmp/qmxdir
-//   wine build/win/bin/bench_directory.exe [rounds]
-//   tests/directory/fixture.sh stop /tmp/qmxdir
+// Not a test: reports the time of one topology round, one MSEDAG sample and one MSESGRPD sample
+// (the 2007 server EXUM01: three storage groups, five databases on the test drives) against a
+// running test directory. Run by hand:
+//   tests/directory/fixture.sh start /tmp/qmxdir; tests/directory/drives.sh start /tmp/qmxdrives
+//   wine build/win/test_bin/bench_directory.exe [rounds]
+//   tests/directory/drives.sh stop /tmp/qmxdrives; tests/directory/fixture.sh stop /tmp/qmxdir
 #include <windows.h>
 
 #include <cstdio>
@@ -76,7 +77,36 @@ int main(int argc, char** argv) {
   request.reset();
   std::printf("servers %d, MSEDAG rows %d\n", servers, rows);
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Cluster");
+
+  // Exchange 2007 with the mailbox role, and the key of the growth values; each made here is
+  // removed again.
+  const char* const kKeys[] = {"SOFTWARE\\Microsoft\\Exchange", "SOFTWARE\\Orvel"};
+  bool made[2];
+  for (int i = 0; i < 2; ++i) {
+    made[i] = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeys[i], 0, KEY_READ, &key) != 0;
+    if (!made[i]) RegCloseKey(key);
+  }
+  if (RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Exchange\\Setup", &key) == 0) {
+    DWORD major = 8;
+    RegSetValueExA(key, "MsiProductMajor", 0, REG_DWORD, reinterpret_cast<BYTE*>(&major), sizeof major);
+    RegCloseKey(key);
+  }
+  for (const char* k : {"SOFTWARE\\Microsoft\\Exchange\\v8.0\\MailboxRole",
+                        "SOFTWARE\\Orvel\\QMX\\Ver610\\Primary\\Environment"})
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, k, &key) == 0) RegCloseKey(key);
+  BSS1_PutEnv("QMX_EXCH_SERVER=EXUM01");
+  qmx_msesgrpd_init();
+  request = pxr::Request::Open("MSESGRPD", {}, &status);
+  int groups = 0;
+  if (request) Report("MSESGRPD sample", rounds, [&] {
+      request->Sample();
+      groups = request->rowCount();
+    });
+  request.reset();
+  std::printf("MSESGRPD rows %d\n", groups);
+  for (int i = 0; i < 2; ++i)
+    if (made[i]) RegDeleteTreeA(HKEY_LOCAL_MACHINE, kKeys[i]);
   DeleteFileA((dir + "\\topology_details.log").c_str());
   RemoveDirectoryA(dir.c_str());
-  return servers > 0 && rows > 0 ? 0 : 1;
+  return servers > 0 && rows > 0 && groups > 0 ? 0 : 1;
 }

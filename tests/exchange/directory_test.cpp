@@ -20,6 +20,7 @@
 #include "qmx_tables.h"
 #include "qmxactdir.h"
 #include "qmxdag.h"
+#include "test_directory.h"
 #include "test_env.h"
 #include "win_process.h"
 #include "win_text.h"
@@ -28,20 +29,10 @@ using qmxtest::SetEnv;
 
 namespace {
 
-const char kReader[] = "CN=qmxreader,CN=Users,DC=qmxtest,DC=local";
-const char kReaderPassword[] = "Rd-2026.secret";
-const char kAG[] =
-    "CN=Exchange Administrative Group (FYDIBOHF23SPDLT),CN=Administrative Groups,CN=QMX Test "
-    "Org,CN=Microsoft Exchange,CN=Services,CN=Configuration,DC=qmxtest,DC=local";
-
-std::string Encipher(const char* plain) {
-  char* token = nullptr;
-  int32_t length = 0;
-  EXPECT_EQ(CRY_Encrypt(plain, static_cast<int32_t>(strlen(plain)), &token, &length), 0);
-  std::string out(token ? token : "");
-  CRY_Free(token);
-  return out;
-}
+using qmxtest::Encipher;
+using qmxtest::kReader;
+using qmxtest::kReaderPassword;
+const char* const kAG = qmxtest::kAdminGroup;
 
 // COM is left as it was found: a fresh initialisation on this thread is the first one.
 bool ComBalanced() {
@@ -79,10 +70,7 @@ class Directory : public ::testing::Test {
   }
   // A simple bind as the reader to the server at `address`.
   void Use(const char* address, const char* password = kReaderPassword) {
-    SetEnv("QMX_AD_SERVER", address);
-    SetEnv("QMX_AD_BIND", "simple");
-    SetEnv("QMX_AD_USER", kReader);
-    SetEnv("QMX_AD_PASSWORD", Encipher(password).c_str());
+    qmxtest::UseDirectory(address, password);
   }
   std::string Trace() { return qmxtest::ReadWholeFile(trace_); }
   std::string log_, trace_;

@@ -16,6 +16,7 @@
 #include "qmx09agt.h"
 #include "qmxcommon.h"
 #include "qmxservices.h"
+#include "test_directory.h"
 #include "test_env.h"
 
 namespace {
@@ -57,6 +58,8 @@ class ServerStatusTable : public ::testing::Test {
   }
   void TearDown() override {
     request_.reset();
+    qmxtest::ForgetDirectory();
+    qmxtest::SetEnv("QMX_EXCH_SERVER", nullptr);
     qmxtest::SetEnv("QMX_REQD_SERVICES", nullptr);
     ResetExchangeVersionCaches();
   }
@@ -80,7 +83,10 @@ class ServerStatusTable : public ::testing::Test {
     return r;
   }
 
+  // EXMB01 of the test organisation, a mailbox server of Exchange 2010.
   void MailboxServer() {
+    qmxtest::UseDirectory("127.0.0.2");
+    qmxtest::SetEnv("QMX_EXCH_SERVER", "EXMB01");
     keys_.Release(5, "C:\\Program Files\\Microsoft\\Exchange Server\\V14\\bin");
     keys_.Role("MailboxRole");
     for (const char* name : kMailboxServices) {
@@ -108,8 +114,9 @@ TEST_F(ServerStatusTable, MailboxServerUpThenDownWhenReplicationStops) {
   EXPECT_EQ(r.mta + r.res + r.smtp, 0);
   EXPECT_NEAR(r.appFree, DrivePercent("C:\\"), 20.0);
   EXPECT_GE(r.appFree, 0);
-  // The log paths come from the directory, which this build does not read yet.
-  EXPECT_EQ(r.logFree, -1);
+  // The log space of the drive of EXMB01's log files (its databases' log paths on N:).
+  EXPECT_NEAR(r.logFree, DrivePercent("N:\\"), 20.0);
+  EXPECT_GE(r.logFree, 0);
 
   ASSERT_TRUE(services_.Control("MSExchangeRepl", SERVICE_CONTROL_STOP, SERVICE_STOPPED));
   r = Sample();
@@ -122,6 +129,28 @@ TEST_F(ServerStatusTable, MailboxServerUpThenDownWhenReplicationStops) {
   r = Sample();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.is, 7);
+}
+
+TEST_F(ServerStatusTable, LogSpaceFromTheDirectoryOrNotAvailable) {
+  ASSERT_NO_FATAL_FAILURE(MailboxServer());
+  struct Case {
+    const char* address;
+    const char* server;
+    bool computed;
+  } cases[] = {
+      {"127.0.0.2", "EXMB01", true},
+      {"127.0.0.2", "EXCAS01", false},  // no databases, no log paths
+      {"127.0.0.4", "EXMB01", false},   // the directory does not answer
+  };
+  for (const Case& c : cases) {
+    qmxtest::UseDirectory(c.address);
+    qmxtest::SetEnv("QMX_EXCH_SERVER", c.server);
+    const ServerRow r = Sample();
+    if (c.computed)
+      EXPECT_NEAR(r.logFree, DrivePercent("N:\\"), 20.0) << c.server;
+    else
+      EXPECT_EQ(r.logFree, -1) << c.address << " " << c.server;
+  }
 }
 
 TEST_F(ServerStatusTable, ConfiguredListDecidesAlone) {
