@@ -124,7 +124,8 @@ std::string HistoryTextFromBytes(const std::string& bytes) {
     size_t eol = bytes.find('\n', pos);
     size_t end = eol == std::string::npos ? bytes.size() : eol;
     size_t len = end - pos;
-    if (len > 0 && bytes[end - 1] == '\r') --len;
+    // Text mode reads a line end "\r\n" as "\n"; a lone "\r" is text.
+    if (eol != std::string::npos && len > 0 && bytes[end - 1] == '\r') --len;
     if (!first) text += ';';
     text.append(bytes, pos, len);
     first = false;

@@ -132,6 +132,7 @@ TEST(StoreTexts, HistoryFromFileBytes) {
       {"a\n\nb", "a;;b"},
       {std::string("x\0y\n\x01\xff", 6), std::string("x\0y;\x01\xff", 6)},
       {"\n", ""},
+      {"DB1;1;1;1\r", "DB1;1;1;1\r"},  // no line end after it: part of the text
   };
   for (const auto& c : cases) EXPECT_EQ(qmx::HistoryTextFromBytes(c.bytes), c.text);
 }
