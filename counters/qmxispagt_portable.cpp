@@ -378,8 +378,9 @@ StoreRows BuildStoreRows(const StoreTableDesc& desc, const StoreSampleInput& in)
     for (int i = 0; i < out.count; ++i) {
       char* row = out.row(i);
       const std::string name = FieldText(row, L->nameOffset, L->nameWidth);
-      // A row without a name names no store.
-      if (name.empty()) continue;
+      // A row without a name names no store; the total row is the total instance's alone, so
+      // that no store instance whose name holds "_Total" can take it and leave no total.
+      if (name.empty() || (i == out.count - 1 && instance != "_Total")) continue;
       QMX_DETAIL(desc.preBuildTrace, name.c_str());
       QMX_DETAIL(desc.fromPerfmonTrace, instance.c_str());
       if (instance.find(name) == std::string::npos) continue;

@@ -413,6 +413,20 @@ TEST(StoreRows, MailboxStoreTakesOnlyAnExistingInstance) {
   EXPECT_EQ(I32(out.row(2), 820), I32(out.row(1), 820)) << "the one mounted store with an instance";
 }
 
+TEST(StoreRows, TheTotalRowTakesOnlyTheTotalInstance) {
+  // A store instance whose name holds "_Total", delivered before the total instance.
+  CounterRows c({"S-DB_Total", "_Total"});
+  Probe p;
+  p.existing = {"_Total"};
+  qmx::StoreRows out = qmx::BuildStoreRows(Pri(), Input(3, "Storage Group=S;Mailbox Store=DB_Total;Status=0;",
+                                                        "DB_Total;1048576.0;1;1", 1, &c, &p));
+  ASSERT_EQ(out.count, 2);
+  EXPECT_EQ(Names(out), (std::vector<std::string>{"S-DB_Total", "_Total"}));
+  EXPECT_EQ(I32(out.row(1), 688), 2000);
+  EXPECT_EQ(I32(out.row(1), 832), 2);
+  EXPECT_EQ(I32(out.row(1), 820), 0) << "the one store has no instance that exists";
+}
+
 TEST(StoreRows, OneCharacterNamesTakeNoInstance) {
   CounterRows c({"XAX"});
   Probe p;
