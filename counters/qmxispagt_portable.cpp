@@ -378,9 +378,10 @@ StoreRows BuildStoreRows(const StoreTableDesc& desc, const StoreSampleInput& in)
     for (int i = 0; i < out.count; ++i) {
       char* row = out.row(i);
       const std::string name = FieldText(row, L->nameOffset, L->nameWidth);
-      // A row without a name names no store; the total row is the total instance's alone, so
-      // that no store instance whose name holds "_Total" can take it and leave no total.
-      if (name.empty() || (i == out.count - 1 && instance != "_Total")) continue;
+      // A row without a name names no store. The total row and the total instance belong to each
+      // other alone: a store named "Total" does not take the total instance, and a store instance
+      // whose name holds "_Total" does not take the total row.
+      if (name.empty() || (i == out.count - 1) != (instance == "_Total")) continue;
       QMX_DETAIL(desc.preBuildTrace, name.c_str());
       QMX_DETAIL(desc.fromPerfmonTrace, instance.c_str());
       if (instance.find(name) == std::string::npos) continue;
@@ -419,18 +420,10 @@ StoreRows BuildStoreRows(const StoreTableDesc& desc, const StoreSampleInput& in)
 
   // The total row: the size of the mounted stores together.
   int64_t sum = 0;
-  for (int i = 0; i < out.count; ++i) {
-    const char* row = out.row(i);
-    if (Get32(row + L->state) == 0 && std::strncmp(row + L->nameOffset, "_Total", 6) != 0)
-      sum += Get32(row + L->size);
-  }
-  const int32_t totalSize = TruncateToInt32(static_cast<double>(sum));
-  for (int i = 0; i < out.count; ++i) {
-    char* row = out.row(i);
-    if (std::strncmp(row + L->nameOffset, "_Total", 6) != 0) continue;
-    Put32(row + L->size, totalSize);
-    Put32(row + L->state, 2);
-  }
+  for (int i = 0; i + 1 < out.count; ++i)
+    if (Get32(out.row(i) + L->state) == 0) sum += Get32(out.row(i) + L->size);
+  Put32(total + L->size, TruncateToInt32(static_cast<double>(sum)));
+  Put32(total + L->state, 2);
   return out;
 }
 

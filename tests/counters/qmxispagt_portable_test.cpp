@@ -427,6 +427,19 @@ TEST(StoreRows, TheTotalRowTakesOnlyTheTotalInstance) {
   EXPECT_EQ(I32(out.row(1), 820), 0) << "the one store has no instance that exists";
 }
 
+TEST(StoreRows, AStoreNamedTotalLeavesTheTotalInstanceToTheTotalRow) {
+  CounterRows c({"Total", "_Total"});
+  qmx::StoreRows out = qmx::BuildStoreRows(
+      Pub(), Input(5, "Public Store=Total;Status=0;", "Total;1048576.0;1;1", 1, &c, nullptr));
+  ASSERT_EQ(out.count, 2);
+  EXPECT_EQ(Names(out), (std::vector<std::string>{"Total", "_Total"}));
+  EXPECT_EQ(I32(out.row(0), 688), 1000);
+  EXPECT_EQ(I32(out.row(0), 832), 0);
+  EXPECT_EQ(I32(out.row(1), 688), 2000);
+  EXPECT_EQ(I32(out.row(1), 820), 100);
+  EXPECT_EQ(I32(out.row(1), 832), 2);
+}
+
 TEST(StoreRows, OneCharacterNamesTakeNoInstance) {
   CounterRows c({"XAX"});
   Probe p;
