@@ -13,6 +13,12 @@
 #include "qmxservices_portable.h"
 #include "qmxtrace.h"
 
+#ifdef _WIN32
+#include "qmxcommon.h"
+#include "qmxstorage.h"
+#include "win_text.h"
+#endif
+
 namespace qmx {
 
 namespace {
@@ -32,10 +38,25 @@ void ResetServerStatusForTests() {
 
 bool ServerLogPathsFromDirectory(int release, const char* server, std::string* paths) {
   QMX_ENTRY();
-  QMX_ERROR("GetServerLogSpace: the log paths of \"%s\" cannot be read from the directory yet",
-            server ? server : "");
   paths->clear();
+#ifdef _WIN32
+  const std::string name = server ? server : "";
+  std::wstring text;
+  const long rc = release == kExchange2010 ? GetLogFileDataFromActiveDirectoryData(nullptr, name, &text)
+                                           : GetLogFileActiveDirectoryData(nullptr, name, &text);
+  if (rc != 0) {
+    QMX_ERROR("GetServerLogSpace: no log paths of \"%s\" from the directory (0x%x)", name.c_str(),
+              static_cast<unsigned>(rc));
+    QMX_RETURN(false);
+  }
+  *paths = qmx::FromWide(text, CP_ACP);
+  QMX_RETURN(true);
+#else
+  QMX_ERROR("GetServerLogSpace: the log paths of \"%s\" come from the directory, which this build "
+            "does not read",
+            server ? server : "");
   QMX_RETURN(false);
+#endif
 }
 
 }  // namespace qmx

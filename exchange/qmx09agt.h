@@ -27,8 +27,9 @@ struct ServerRequestData {
   char servicesDrive[3] = {};  // "C:", or empty while none is known
 };
 
-// The server's log paths (";"-separated, each starting with its drive) from the directory.
-// Not yet connected to the directory: every query fails (returns false).
+// The server's log paths (";"-separated entries; those of log files begin with their drive) from
+// the directory: the storage groups' log files, or on release 5 the mailbox databases'. False
+// when the query failed or found nothing (and always in the host build).
 bool ServerLogPathsFromDirectory(int release, const char* server, std::string* paths);
 
 }  // namespace qmx
