@@ -7,23 +7,11 @@
 #include <cstring>
 
 #include "qmxrows.h"
+#include "qmxstorage_portable.h"
 #include "qmxtrace.h"
 #include "table_layout.h"
 
 namespace qmx {
-
-bool TokenWalk::Next(std::string* token) {
-  if (done_) return false;
-  size_t semi = text_.find(';', pos_);
-  if (semi == std::string::npos) {
-    token->assign(text_, pos_, std::string::npos);
-    done_ = true;
-  } else {
-    token->assign(text_, pos_, semi - pos_);
-    pos_ = semi + 1;
-  }
-  return true;
-}
 
 namespace {
 
@@ -65,9 +53,10 @@ std::string FieldText(const char* row, uint16_t offset, uint16_t width) {
 std::vector<StatusStore> ParseStoreStatus(const std::string& text, const char* storeKey) {
   static const char kGroup[] = "Storage Group=";
   std::vector<StatusStore> stores;
-  std::string group, token;
-  TokenWalk walk(text);
-  while (walk.Next(&token)) {
+  std::string group;
+  const std::vector<std::string> tokens = storage::Tokens(text);
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const std::string& token = tokens[i];
     if (StartsWith(token, kGroup)) {
       group = token.substr(sizeof kGroup - 1);
     } else if (StartsWith(token, storeKey)) {
@@ -75,8 +64,7 @@ std::vector<StatusStore> ParseStoreStatus(const std::string& text, const char* s
       s.group = group;
       s.store = token.substr(std::strlen(storeKey));
       // The item after the store gives its state; a text that ends first leaves it not mounted.
-      std::string status;
-      s.mounted = walk.Next(&status) && status == "Status=0";
+      s.mounted = i + 1 < tokens.size() && tokens[++i] == "Status=0";
       stores.push_back(std::move(s));
     }
   }
@@ -97,16 +85,13 @@ bool ParseSummaryNumber(const std::string& token, double* value) {
 std::vector<SummaryEntry> ParseSummary(const std::string& text, int* dropped) {
   std::vector<SummaryEntry> entries;
   int bad = 0;
-  std::string item[4];
-  int filled = 0;
-  TokenWalk walk(text);
-  while (walk.Next(&item[filled])) {
-    if (++filled < 4) continue;
-    filled = 0;
+  const std::vector<std::string> items = storage::Tokens(text);
+  const size_t filled = items.size() % 4;
+  for (size_t i = 0; i + 4 <= items.size(); i += 4) {
     SummaryEntry e;
-    e.name = item[0];
-    if (ParseSummaryNumber(item[1], &e.sizeBytes) && ParseSummaryNumber(item[2], &e.freeMB) &&
-        ParseSummaryNumber(item[3], &e.totalMB))
+    e.name = items[i];
+    if (ParseSummaryNumber(items[i + 1], &e.sizeBytes) && ParseSummaryNumber(items[i + 2], &e.freeMB) &&
+        ParseSummaryNumber(items[i + 3], &e.totalMB))
       entries.push_back(std::move(e));
     else
       ++bad;

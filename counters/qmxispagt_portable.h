@@ -1,5 +1,5 @@
 // The information store tables (04 MSEISPRI, 05 MSEISPUB): what needs no operating system. The
-// texts they read (store status, database summary, history), the computed fields and the
+// texts they read (store status, database summary, history; walked with qmx::storage::Tokens), the computed fields and the
 // building of the store rows and the total row from the counter rows. Each table is described
 // once (StoreTableDesc); the Windows unit qmxispagt.cpp gathers the inputs and hands the rows over.
 #pragma once
@@ -12,20 +12,6 @@
 #include "ctrtable_rules.h"
 
 namespace qmx {
-
-// The walk over texts whose items are separated by ";": each step yields the text up to the
-// next ";" (or the rest, when there is none) and goes on after it; the step that finds no ";"
-// is the last. An empty text yields nothing; "a;" yields "a" and "".
-class TokenWalk {
- public:
-  explicit TokenWalk(const std::string& text) : text_(text), done_(text.empty()) {}
-  bool Next(std::string* token);
-
- private:
-  const std::string& text_;
-  size_t pos_ = 0;
-  bool done_;
-};
 
 // One store of the store status text ("Storage Group=G;Mailbox Store=S;Status=0;..."): the
 // group last named before it, its name and whether its status item is exactly "Status=0".

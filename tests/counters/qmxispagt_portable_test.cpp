@@ -2,6 +2,7 @@
 // summary and history texts, the computed fields, and the rows built from counter rows, with the
 // counter probes (instance exists, single instance ratio) as inputs.
 #include "qmxispagt_portable.h"
+#include "qmxstorage_portable.h"
 
 #include <gtest/gtest.h>
 
@@ -27,14 +28,6 @@ int32_t I32(const char* p, int off) {
 void Put(char* p, int off, int32_t v) { std::memcpy(p + off, &v, 4); }
 std::string Name(const char* row) { return std::string(row + 88, strnlen(row + 88, 600)); }
 
-std::vector<std::string> Walk(const std::string& text) {
-  std::vector<std::string> out;
-  std::string t;
-  qmx::TokenWalk w(text);
-  while (w.Next(&t)) out.push_back(t);
-  return out;
-}
-
 TEST(StoreTexts, TokenWalk) {
   const struct {
     std::string text;
@@ -47,7 +40,7 @@ TEST(StoreTexts, TokenWalk) {
       {"a;;b", {"a", "", "b"}},
       {"Storage Group=x;Mailbox Store=y;Status=0;", {"Storage Group=x", "Mailbox Store=y", "Status=0", ""}},
   };
-  for (const auto& c : cases) EXPECT_EQ(Walk(c.text), c.tokens) << "[" << c.text << "]";
+  for (const auto& c : cases) EXPECT_EQ(qmx::storage::Tokens(c.text), c.tokens) << "[" << c.text << "]";
 }
 
 TEST(StoreTexts, StoreStatus) {
