@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "../counter_service/service_fixture.h"
+#include "../ctrtables/agent_service.h"
 #include "../ctrtables/win_snapshot.h"
 #include "exchange_registry.h"
 #include "hvl.h"
@@ -130,20 +130,10 @@ class StoreTables : public exchtest::ExchangeRegistry {
     SetEnv("PATH", (WindowsPath(QMX_STANDIN_DIR) + ";" + oldPath_).c_str());
 
     pxr::ResetForTests();
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    ASSERT_EQ(cstest::RegisterService(), S_OK);
-    CLSID clsid;
-    ASSERT_EQ(CLSIDFromProgID(L"" QMX_DUZOVEV_PROGID, &clsid), S_OK);
-    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDuzovev, reinterpret_cast<void**>(&pDuzovev)), S_OK);
-    ASSERT_EQ(pDuzovev->Initialize(5, 0, 0), S_OK);
+    ctrtest::StartAgentCounterService();
   }
   void TearDown() override {
-    if (pDuzovev) {
-      pDuzovev->Terminate();
-      pDuzovev->Release();
-      pDuzovev = nullptr;
-    }
-    CoUninitialize();
+    ctrtest::StopAgentCounterService();
     if (!oldPath_.empty()) SetEnv("PATH", oldPath_.c_str());
     for (const char* v : {"QMX_STANDIN_DATA", "QMX_STANDIN_SERVER", "QMX_INTERVAL", "VORTA_LOG_PATH", "QMX_AD_SERVER",
                           "QMX_AD_BIND", "QMX_AD_USER", "QMX_AD_PASSWORD", "QMX_EXCH_DOMAIN", "QMX_EXCH_SERVER"})
@@ -173,38 +163,15 @@ class StoreTables : public exchtest::ExchangeRegistry {
 
   // Binds the table to its definition as the loader does and waits for the service's second round.
   SampleBfr* Bind(int number) {
-    const qmx::TableEntry* e = qmx::FindTableByNumber(number);
-    EXPECT_TRUE(e && e->buffer);
-    if (!e || !e->buffer) return nullptr;
-    char scratch[4096];
-    const int id = e->layout->definitionId;
-    EXPECT_EQ(InitializeBfr(e->buffer, e->layout->bufferName.c_str(), id, scratch, sizeof scratch), 1);
-    char origin[65] = {0};
-    ReturnLocalHost(origin);
-    ZrtStartInterface(e->buffer, static_cast<ULONG>(id), 240, "_ORIGIN_", origin, 64, 1);
-    EXPECT_EQ(e->buffer->bCtrObject, 1) << number;
-    if (!pxr::FindTable(e->layout->name)) EXPECT_EQ(e->init(), 0u);
-    SampleBfr* b = e->buffer;
-    EXPECT_TRUE(cstest::WaitFor([&] { return Round(b) >= 2; }, 10000)) << "the service samples";
+    const qmx::TableLayout* t = qmx::TableLayoutByNumber(number);
+    SampleBfr* b = ctrtest::BindCounterTable(number, t->definitionId);
+    if (b) EXPECT_TRUE(cstest::WaitFor([&] { return ctrtest::ServiceRound(b) >= 2; }, 20000)) << "the service samples";
     return b;
-  }
-  // The service's own rows of its latest round, before the table's corrections.
-  static std::vector<char> Raw(SampleBfr* b) {
-    std::vector<char> bytes(static_cast<size_t>(b->nRowSize) * 64);
-    ULONG written = 0;
-    HRESULT hr = pDuzovev->SampleCopy(b->hSample, static_cast<ULONG>(bytes.size()), &written,
-                                      reinterpret_cast<BYTE*>(bytes.data()));
-    bytes.resize(SUCCEEDED(hr) ? written : 0);
-    return bytes;
-  }
-  static int32_t Round(SampleBfr* b) {
-    std::vector<char> raw = Raw(b);
-    return raw.size() >= 68 ? I32(raw.data(), 64) : 0;
   }
   // The raw row of each instance, by name.
   static std::map<std::string, std::vector<char>> RawByInstance(SampleBfr* b) {
     std::map<std::string, std::vector<char>> out;
-    std::vector<char> raw = Raw(b);
+    std::vector<char> raw = ctrtest::ServiceRows(b);
     for (size_t off = 0; b->nRowSize && off + b->nRowSize <= raw.size(); off += b->nRowSize)
       out[Name(raw.data() + off)] = std::vector<char>(raw.begin() + off, raw.begin() + off + b->nRowSize);
     return out;
