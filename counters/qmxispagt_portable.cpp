@@ -135,60 +135,29 @@ namespace {
 
 #define MARK(when, names) RowRule{RULE_MARKERS, when, names}
 
-StoreTableDesc MakePrivate() {
-  StoreTableDesc d{};
-  d.table = CounterTableDesc{4, "mseispri", FORM_F,
-                             {MARK(WHEN_RELEASE_2003, "avglocdt"),
-                              MARK(WHEN_RELEASE_2007, "avglocdt msgsdelm sendqsiz")},
-                             {}, nullptr};
-  d.traceName = "MSEISPRI";
-  d.historyFile = "mseispri_history.txt";
-  d.storeKey = "Mailbox Store=";
-  d.perfObject = "MSExchangeIS Mailbox";
-  d.nameField = "mbname";
-  d.sizeField = "mailissize";
-  d.growthField = "mailisprgr";
-  d.shareField = "mailisdbpr";
-  d.stateField = "mailststat";
-  d.ratioField = "singinra";
-  d.takenFields = "avglocdt catcount recqsize sendqsiz";
-  d.release5Prepared = {MARK(WHEN_RELEASE_2010, "avglocdt catcount recqsize sendqsiz singinra")};
-  d.markersAfterMerge = false;
-  d.storesMustBeInSummary = true;
-  d.instanceMustExist = true;
-  d.summaryTrace = "Storage Group String : %s";
-  d.summaryTraceHasHistory = false;
-  d.preBuildTrace = "Pre-Build    mdname : %s";
-  d.fromPerfmonTrace = "From Perfmon mdname : %s";
-  return d;
-}
-
-StoreTableDesc MakePublic() {
-  StoreTableDesc d{};
-  d.table = CounterTableDesc{5, "mseispub", FORM_E,
-                             {MARK(WHEN_RELEASE_2003, "avgtimld msgsubmn"),
-                              MARK(WHEN_RELEASE_2007, "avgtimld msgdelmn sndqsize")},
-                             {}, nullptr};
-  d.traceName = "MSEISPUB";
-  d.historyFile = "mseispub_history.txt";
-  d.storeKey = "Public Store=";
-  d.perfObject = "MSExchangeIS Public";
-  d.nameField = "name";
-  d.sizeField = "pubissize";
-  d.growthField = "pubisprcgr";
-  d.shareField = "pubisdbprc";
-  d.stateField = "pubststate";
-  d.ratioField = "sglinrat";
-  d.takenFields = "avgtimld catcount recqsize sndqsize";
-  d.markersAfterMerge = true;
-  d.storesMustBeInSummary = false;
-  d.instanceMustExist = false;
-  d.summaryTrace = "Storage groups : %s, History : %s";
-  d.summaryTraceHasHistory = true;
-  d.preBuildTrace = "Pre-Build mdname    : %s";
-  d.fromPerfmonTrace = "From PerfMon mdname : %s";
-  return d;
-}
+// Both tables, in the field order of StoreTableDesc.
+const StoreTableDesc kStoreTables[2] = {
+    {CounterTableDesc{4, "mseispri", FORM_F,
+                      {MARK(WHEN_RELEASE_2003, "avglocdt"),
+                       MARK(WHEN_RELEASE_2007, "avglocdt msgsdelm sendqsiz")},
+                      {}, nullptr},
+     "MSEISPRI", "mseispri_history.txt", "Mailbox Store=", "MSExchangeIS Mailbox",
+     "mbname", "mailissize", "mailisprgr", "mailisdbpr", "mailststat", "singinra",
+     "avglocdt catcount recqsize sendqsiz",
+     {MARK(WHEN_RELEASE_2010, "avglocdt catcount recqsize sendqsiz singinra")},
+     /*markersAfterMerge*/ false, /*storesMustBeInSummary*/ true, /*instanceMustExist*/ true,
+     "Storage Group String : %s", false, "Pre-Build    mdname : %s", "From Perfmon mdname : %s"},
+    {CounterTableDesc{5, "mseispub", FORM_E,
+                      {MARK(WHEN_RELEASE_2003, "avgtimld msgsubmn"),
+                       MARK(WHEN_RELEASE_2007, "avgtimld msgdelmn sndqsize")},
+                      {}, nullptr},
+     "MSEISPUB", "mseispub_history.txt", "Public Store=", "MSExchangeIS Public",
+     "name", "pubissize", "pubisprcgr", "pubisdbprc", "pubststate", "sglinrat",
+     "avgtimld catcount recqsize sndqsize",
+     {},
+     /*markersAfterMerge*/ true, /*storesMustBeInSummary*/ false, /*instanceMustExist*/ false,
+     "Storage groups : %s, History : %s", true, "Pre-Build mdname    : %s", "From PerfMon mdname : %s"},
+};
 
 #undef MARK
 
@@ -235,15 +204,8 @@ bool Resolve(const StoreTableDesc& desc, StoreLayout* out) {
 
 }  // namespace
 
-const StoreTableDesc& PrivateStoreTable() {
-  static const StoreTableDesc d = MakePrivate();
-  return d;
-}
-
-const StoreTableDesc& PublicStoreTable() {
-  static const StoreTableDesc d = MakePublic();
-  return d;
-}
+const StoreTableDesc& PrivateStoreTable() { return kStoreTables[0]; }
+const StoreTableDesc& PublicStoreTable() { return kStoreTables[1]; }
 
 const StoreLayout* ResolveStoreLayout(const StoreTableDesc& desc) {
   static const struct Both {
