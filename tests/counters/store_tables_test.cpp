@@ -21,6 +21,7 @@
 #include "hvl.h"
 #include "pxr.h"
 #include "qmxcommon.h"
+#include "qmxispagt_portable.h"
 #include "qmxscripts.h"
 #include "table_catalogue.h"
 #include "test_env.h"
@@ -330,6 +331,40 @@ TEST_F(StoreTables, HistoryWrittenOnceAndGrowthFromIt) {
   HANDLE f = FindFirstFileA((logs_ + "\\*.tmp").c_str(), &d);
   EXPECT_EQ(f, INVALID_HANDLE_VALUE);
   if (f != INVALID_HANDLE_VALUE) FindClose(f);
+}
+
+// A history file that is empty, binary or too large to be the agent's: no growth from it, and it
+// is replaced by the sample's summary.
+TEST_F(StoreTables, BadHistoryFiles) {
+  Release(5);
+  ASSERT_TRUE(snapshot_.Write(InstanceLines(815, "DB01", 100, "1") + InstanceLines(815, "_Total", 500, "1")));
+  StoreStatus({{"msExchPrivateMDB", "", "DB01", true}}, {});
+  SampleBfr* b = Bind(4);
+  ASSERT_NE(b, nullptr);
+  // Were the large file read, its first entry would give DB01 a growth of almost 100 %.
+  std::string huge;
+  while (huge.size() <= qmx::kMaxHistoryBytes) huge += "DB01;1.000000;1.000000;1.000000;";
+  const struct {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"empty", ""},
+      {"binary", std::string("\0\xff\x01;;\x02\r\n\x1a DB01;\0;1;1", 20)},
+      {"huge", huge},
+  };
+  const std::string file = logs_ + "\\mseispri_history.txt";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PutFile(file, c.bytes);
+    Sampled s = Sample("MSEISPRI", b);
+    ASSERT_EQ(s.count(), 2) << Trace();
+    ASSERT_EQ(Name(s.row(0)), "DB01");
+    EXPECT_EQ(I32(s.row(0), 820), 60000);
+    EXPECT_EQ(I32(s.row(0), 824), 0);
+    EXPECT_EQ(History("mseispri_history.txt"), LastSummary());
+  }
+  EXPECT_NE(Trace().find("SMG: MSEISPRI history file " + file + " is larger than 1048576 bytes; not used"),
+            std::string::npos);
 }
 
 TEST_F(StoreTables, MailboxStoresOnExchange2010) {
