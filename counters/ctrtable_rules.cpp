@@ -59,25 +59,21 @@ bool IsText(const TableAttribute* a) { return a && (a->type == TYPE_TEXT || a->t
 
 bool DependsOnCodes(RuleCondition when) { return when != WHEN_ALWAYS && when != WHEN_NOT_CCR_NODE; }
 
-// Resolves one table; false with a reason when a name does not fit the layout.
-bool Resolve(const CounterTableDesc& desc, ResolvedTable* out, std::string* error) {
-  const TableLayout* layout = TableLayoutByNumber(desc.number);
-  if (!layout || std::strcmp(layout->stem, desc.stem) != 0) {
-    *error = "no table " + std::to_string(desc.number) + " with the stem " + desc.stem;
-    return false;
-  }
-  out->desc = &desc;
-  out->rowSize = static_cast<uint32_t>(layout->rowSize);
-  for (const RowRule& rule : desc.rules) {
+}  // namespace
+
+bool ResolveRowRules(const TableLayout& layout, const std::vector<RowRule>& rules,
+                     ResolvedTable* out, std::string* error) {
+  const char* const stem = layout.stem;
+  for (const RowRule& rule : rules) {
     ResolvedRule r;
     r.kind = rule.kind;
     r.when = rule.when;
     std::vector<std::string> names = Words(rule.names);
     std::vector<const TableAttribute*> attrs;
     for (const std::string& n : names) {
-      const TableAttribute* a = AttributeNamed(*layout, n);
+      const TableAttribute* a = AttributeNamed(layout, n);
       if (!a) {
-        *error = std::string(desc.stem) + ": no attribute " + n;
+        *error = std::string(stem) + ": no attribute " + n;
         return false;
       }
       attrs.push_back(a);
@@ -87,24 +83,24 @@ bool Resolve(const CounterTableDesc& desc, ResolvedTable* out, std::string* erro
       case RULE_MARKERS:
         for (size_t i = 0; i < attrs.size(); ++i)
           if (!IsCounter(attrs[i])) {
-            *error = std::string(desc.stem) + ": " + names[i] + " is no 4-byte counter";
+            *error = std::string(stem) + ": " + names[i] + " is no 4-byte counter";
             return false;
           }
         if (attrs.empty()) {
-          *error = std::string(desc.stem) + ": a marker rule without fields";
+          *error = std::string(stem) + ": a marker rule without fields";
           return false;
         }
         break;
       case RULE_NAME_COPY:
         if (attrs.size() != 2 || !IsText(attrs[0]) || !IsText(attrs[1])) {
-          *error = std::string(desc.stem) + ": a name copy takes two text fields";
+          *error = std::string(stem) + ": a name copy takes two text fields";
           return false;
         }
         r.width = std::min(attrs[0]->width, attrs[1]->width);
         break;
       case RULE_NA_TEXT:
         if (attrs.size() != 1 || !IsText(attrs[0]) || attrs[0]->width < 4) {
-          *error = std::string(desc.stem) + ": \"N/A\" takes one text field of 4 bytes or more";
+          *error = std::string(stem) + ": \"N/A\" takes one text field of 4 bytes or more";
           return false;
         }
         r.width = attrs[0]->width;
@@ -114,6 +110,21 @@ bool Resolve(const CounterTableDesc& desc, ResolvedTable* out, std::string* erro
     if (DependsOnCodes(rule.when)) out->needsCodes = true;
     out->rules.push_back(std::move(r));
   }
+  return true;
+}
+
+namespace {
+
+// Resolves one table; false with a reason when a name does not fit the layout.
+bool Resolve(const CounterTableDesc& desc, ResolvedTable* out, std::string* error) {
+  const TableLayout* layout = TableLayoutByNumber(desc.number);
+  if (!layout || std::strcmp(layout->stem, desc.stem) != 0) {
+    *error = "no table " + std::to_string(desc.number) + " with the stem " + desc.stem;
+    return false;
+  }
+  out->desc = &desc;
+  out->rowSize = static_cast<uint32_t>(layout->rowSize);
+  if (!ResolveRowRules(*layout, desc.rules, out, error)) return false;
   if (desc.deltas.size() > 4) {
     *error = std::string(desc.stem) + ": more delta fields than cells";
     return false;

@@ -95,6 +95,11 @@ struct ResolvedTable {
   bool needsCcr = false;     // a rule asks whether the machine is a CCR node
   bool needsCodes = false;   // a rule depends on the release or a level
 };
+// Resolves rules against a table's layout into out->rules (and its needs); false with a reason
+// when a name does not fit the layout. Tables with their own collector describe rules this way too.
+struct TableLayout;
+bool ResolveRowRules(const TableLayout& layout, const std::vector<RowRule>& rules,
+                     ResolvedTable* out, std::string* error);
 // Built once per table on first use; null for a table without a desc. Names that the layout does
 // not hold make the whole table unresolved (null): the tests check that every table resolves.
 const ResolvedTable* ResolveCounterTable(int number);

@@ -24,6 +24,7 @@
 #include "qmxcommon.h"
 #include "qmxctrtables.h"
 #include "table_catalogue.h"
+#include "agent_service.h"
 #include "win_snapshot.h"
 #include "zrtcoi.h"
 #include "zrtglobals.h"
@@ -35,16 +36,6 @@ std::string ExeDir() {
   GetModuleFileNameA(nullptr, exe, MAX_PATH);
   std::string e(exe);
   return e.substr(0, e.find_last_of('\\'));
-}
-
-HRESULT RegisterService() {
-  static HRESULT hr = [] {
-    HMODULE m = LoadLibraryA((ExeDir() + "\\..\\bin\\DEDAZUD.DLL").c_str());
-    if (!m) return HRESULT_FROM_WIN32(GetLastError());
-    auto reg = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(GetProcAddress(m, "DllRegisterServer")));
-    return reg ? reg() : E_FAIL;
-  }();
-  return hr;
 }
 
 bool KeyExists(const char* path) {
@@ -97,20 +88,10 @@ class WholePath : public ::testing::Test {
     ResetExchangeVersionCaches();
     qmx::ResetCounterTableStateForTests();
     pxr::ResetForTests();
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    ASSERT_EQ(RegisterService(), S_OK);
-    CLSID clsid;
-    ASSERT_EQ(CLSIDFromProgID(L"" QMX_DUZOVEV_PROGID, &clsid), S_OK);
-    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDuzovev, reinterpret_cast<void**>(&pDuzovev)), S_OK);
-    ASSERT_EQ(pDuzovev->Initialize(5, 0, 0), S_OK);
+    ctrtest::StartAgentCounterService();
   }
   void TearDown() override {
-    if (pDuzovev) {
-      pDuzovev->Terminate();
-      pDuzovev->Release();
-      pDuzovev = nullptr;
-    }
-    CoUninitialize();
+    ctrtest::StopAgentCounterService();
     // From the first key of each path that was not there before.
     for (size_t i = 0; i < existed_.size(); ++i) {
       bool newPath = i == 0 || i == 3;
@@ -134,39 +115,15 @@ class WholePath : public ::testing::Test {
     ResetExchangeVersionCaches();
   }
 
-  // Binds one table as the loader does: buffer sized from the definition, described to the
-  // service, registered with the framework.
-  static SampleBfr* Bind(int number, int definitionId) {
-    const qmx::TableEntry* e = qmx::FindTableByNumber(number);
-    EXPECT_TRUE(e && e->buffer);
-    if (!e || !e->buffer) return nullptr;
-    char scratch[4096];
-    EXPECT_EQ(InitializeBfr(e->buffer, e->layout->bufferName.c_str(), definitionId, scratch, sizeof scratch), 1);
-    char origin[65] = {0};
-    ReturnLocalHost(origin);
-    ZrtStartInterface(e->buffer, static_cast<ULONG>(definitionId), 240, "_ORIGIN_", origin, 64, 1);
-    EXPECT_EQ(e->buffer->bCtrObject, 1) << number;
-    if (!pxr::FindTable(e->layout->name)) {
-      EXPECT_EQ(e->init(), 0u);
-    }
-    return e->buffer;
-  }
+  static SampleBfr* Bind(int number, int definitionId) { return ctrtest::BindCounterTable(number, definitionId); }
 
   // The service's own rows of a sample, read past the agent.
   static std::vector<char> Raw(SampleBfr* b, ULONG* rows) {
-    std::vector<char> bytes(static_cast<size_t>(b->nRowSize) * 64);
-    ULONG written = 0;
-    HRESULT hr = pDuzovev->SampleCopy(b->hSample, static_cast<ULONG>(bytes.size()), &written,
-                                      reinterpret_cast<BYTE*>(bytes.data()));
-    bytes.resize(SUCCEEDED(hr) ? written : 0);
+    std::vector<char> bytes = ctrtest::ServiceRows(b);
     *rows = b->nRowSize ? static_cast<ULONG>(bytes.size() / b->nRowSize) : 0;
     return bytes;
   }
-  static int32_t RoundOf(SampleBfr* b) {
-    ULONG rows = 0;
-    std::vector<char> raw = Raw(b, &rows);
-    return rows ? I32(raw.data(), 64) : 0;
-  }
+  static int32_t RoundOf(SampleBfr* b) { return ctrtest::ServiceRound(b); }
   static bool WaitRound(SampleBfr* b, int32_t atLeast) {
     for (int i = 0; i < 200; ++i) {
       if (RoundOf(b) >= atLeast) return true;
