@@ -1,10 +1,11 @@
 // Test tool in the place of the mail tool qmxews.exe (built as qmxews.exe into test_bin, never
 // shipped). A test copies it into the parent folder of the agent's log folder and prepares, in
 // that same folder:
-//   qmxews_expect.txt   optional: the ten arguments after the program name, one a line; a
-//                       difference is written to qmxews_errors.log (never a password's value)
-//                       and the tool ends with 2 without printing
-//   qmxews_answer<N>.txt, or qmxews_answer.txt: what the N-th run prints, line by line, except:
+//   qmxews_expect.txt   optional: the ten arguments after the program name, one a line ("*"
+//                       takes any value); a difference is written to qmxews_errors.log (never a
+//                       password's value) and the tool ends with 2 without printing
+//   qmxews_answer<N>.txt, else qmxews_answer_<target address>.txt, else qmxews_answer.txt: what
+//                       the N-th run prints, line by line, except:
 //     @delay MS      wait MS milliseconds
 //     @forever       never end
 //     @flood KB      print one line of KB kilobytes
@@ -69,7 +70,8 @@ int main(int argc, char** argv) {
     std::ostringstream errors;
     if (argc != 11) errors << "call " << call << ": " << argc - 1 << " arguments, 10 expected\n";
     for (int i = 1; i < argc && i <= static_cast<int>(expect.size()); ++i) {
-      if (expect[static_cast<size_t>(i - 1)] == argv[i]) continue;
+      if (expect[static_cast<size_t>(i - 1)] == argv[i] || expect[static_cast<size_t>(i - 1)] == "*")
+        continue;
       if (i == 3)
         errors << "call " << call << ": argument 3 (password) differs\n";
       else
@@ -84,6 +86,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::string> answer = Lines("qmxews_answer" + std::to_string(call) + ".txt", &found);
+  if (!found) answer = Lines("qmxews_answer_" + target + ".txt", &found);
   if (!found) answer = Lines("qmxews_answer.txt", &found);
   for (const std::string& line : answer) {
     if (line.rfind("@delay ", 0) == 0) {
