@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -16,6 +17,9 @@
 
 #include "hvl.h"
 #include "jbx.h"
+#include "pxr.h"
+#include "qmx_tables.h"
+#include "table_layout.h"
 #include "qmxmailbox.h"
 #include "test_env.h"
 #include "win_process.h"
@@ -388,6 +392,47 @@ TEST_F(Reachability, LongCycleKeepsTheLastCompleteFile) {
             "start first@qmxtest.local\nend first@qmxtest.local\n"
             "start second@qmxtest.local\nend second@qmxtest.local\n");
   EXPECT_EQ(Waits(), (std::vector<DWORD>{1000, 1000}));
+}
+
+// Table 15 from the results file: no file gives no rows; comment lines, empty lines and lines
+// of bad fields are read as the file rules say, each row field by field.
+TEST_F(Reachability, TableRowsFromTheFile) {
+  pxr::ResetForTests();
+  qmx_msereach_init();
+  unsigned long status = 0;
+  auto r = pxr::Request::Open("MSEREACH", {}, &status);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->Sample(), 0u);
+  EXPECT_EQ(r->rowCount(), 0) << "no file yet";
+  EXPECT_NE(Trace().find("Mailbox Reachability Results file open failed: " + logs_ + "\\" + kFile),
+            std::string::npos);
+  std::ofstream(logs_ + "\\" + kFile, std::ios::binary)
+      << "# written by hand\n"
+      << "SRV1.QMXTEST.LOCAL;first@qmxtest.local;Y;5.000000;1260105100005000\n"
+      << "\n"
+      << "unknown;SECOND@QMXTEST.LOCAL;N;0.00;1260105100000000\n"
+      << "s;third@x;Y;99999999999\n";
+  EXPECT_EQ(r->Sample(), 0u);
+  ASSERT_EQ(r->rowCount(), 3);
+  const qmx::TableLayout* layout = qmx::TableLayoutByName("MSEREACH");
+  auto field = [&](int row, const char* upper) {
+    const qmx::TableAttribute& a = layout->attributes[static_cast<size_t>(layout->Find(upper))];
+    const char* p = r->row(row) + a.offset;
+    if (a.type == qmx::TYPE_INT32) {
+      int32_t v;
+      std::memcpy(&v, p, sizeof v);
+      return std::to_string(v);
+    }
+    return std::string(p, strnlen(p, a.width));
+  };
+  const char* expect[3][6] = {
+      {"SRV1.QMXTEST.LOCAL", "first@qmxtest.local", "1", "500", "1260105100005000", "1"},
+      {"unknown", "SECOND@QMXTEST.LOCAL", "0", "0", "1260105100000000", "2"},
+      {"s", "third@x", "1", "2147483647", "", "3"},
+  };
+  const char* names[6] = {"TRGSERVER", "TRGEADDRS", "REACHABLE", "RESPTIME", "RUNTIME", "ROWNO"};
+  for (int i = 0; i < 3; ++i)
+    for (int f = 0; f < 6; ++f) EXPECT_EQ(field(i, names[f]), expect[i][f]) << i << " " << names[f];
 }
 
 }  // namespace
