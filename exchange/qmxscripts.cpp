@@ -72,28 +72,6 @@ bool ReadFilePrefix(const std::string& path, size_t limit, std::string* text) {
   return true;
 }
 
-// Replaces path in one step, so PowerShell never reads a half-written script.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-  std::string temp = path + "." + std::to_string(GetCurrentThreadId()) + ".tmp";
-  {
-    Handle f(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f) return false;
-    DWORD written = 0;
-    if (!WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written != text.size()) {
-      f.reset();
-      DeleteFileA(temp.c_str());
-      return false;
-    }
-  }
-  if (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileA(temp.c_str());
-    return false;
-  }
-  return true;
-}
-
 // "MsiInstallPath" of the release's setup key, ending in a backslash; empty when missing.
 std::string InstallPath(int release) {
   QMX_ENTRY();
@@ -374,7 +352,8 @@ int CreateScript(const char* scriptName, const char* directory, const char* serv
     QMX_DETAIL("Server Name is empty");
     QMX_RETURN(99);
   }
-  if (!ReplaceFile(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath))) {
+  // In one step, so PowerShell never reads a half-written script.
+  if (ReplaceFileText(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath)) != 0) {
     QMX_DETAIL("Failed to open script file : %s", scriptPath->c_str());
     QMX_RETURN(99);
   }

@@ -9,7 +9,7 @@
 #include "jbx.h"
 #include "qmx_tables.h"
 #ifdef _WIN32
-#include "qmxmailbox.h"
+#include "qmxcommon.h"
 #endif
 #include "qmxmailbox_portable.h"
 #include "qmxrows.h"
@@ -30,7 +30,7 @@ unsigned long qmx_msereach_agent::TakeSample() {
   // The thread replaces the file in one step, so one read sees one whole cycle's records.
   std::string text;
 #ifdef _WIN32
-  const bool opened = ReadResultsText(path, &text);
+  const bool opened = ReadSharedFileText(path, &text);
 #else
   std::string local = path;
   for (char& c : local)

@@ -62,6 +62,13 @@ std::string Upper(std::string s) {
   return s;
 }
 
+// The default naming context in a session of its own; *failed says which step failed.
+HRESULT DefaultContext(const DirectorySession& session, std::wstring* context, Step* failed) {
+  *failed = Step::Com;
+  HRESULT hr = session.comResult();
+  return SUCCEEDED(hr) ? session.NamingContext(L"defaultNamingContext", context, failed) : hr;
+}
+
 }  // namespace
 
 std::string MailToolPath(const std::string& logDirectory) {
@@ -80,8 +87,7 @@ std::string GetActiveDirectoryUserData(const std::string& address, int mode) {
   DirectorySession session;
   std::wstring context;
   Step failed = Step::None;
-  HRESULT hr = session.comResult();
-  if (SUCCEEDED(hr)) hr = session.NamingContext(L"defaultNamingContext", &context, &failed);
+  HRESULT hr = DefaultContext(session, &context, &failed);
   if (FAILED(hr)) {
     QMX_ERROR("ADsOpenObject failed, returned 0x%x: LDAP://rootDSE\n", static_cast<unsigned>(hr));
     QMX_FLOW("User Data returned : %s", result.c_str());
@@ -136,9 +142,8 @@ long GetUserEmailFromAD(std::string* mail) {
   const std::string user = Env("QMX_EXCH_USERID");
   DirectorySession session;
   std::wstring context;
-  Step failed = Step::OpenRootDSE;
-  HRESULT hr = session.comResult();
-  if (SUCCEEDED(hr)) hr = session.NamingContext(L"defaultNamingContext", &context, &failed);
+  Step failed = Step::None;
+  HRESULT hr = DefaultContext(session, &context, &failed);
   if (FAILED(hr)) {
     QMX_ERROR(failed == Step::ReadContext ? "-----> ADS Reading defaultNamingContext failed <-----"
                                           : "-----> ADS Open rootDSE failed <-----");
@@ -302,48 +307,12 @@ DWORD WriteReachabilityFile(const std::string& directory,
                             const std::vector<reach::ReachRecord>& records) {
   QMX_ENTRY();
   const std::string path = directory + "\\" + kResultsFile;
-  const std::string temp = path + ".tmp";
-  const std::string text = reach::FormatResultsFile(records);
   for (const reach::ReachRecord& r : records)
     QMX_FLOW("Reachability file record : %s;%s;%s;%s;%s", r.server.c_str(), r.address.c_str(),
              r.reachable.c_str(), r.response.c_str(), r.runTime.c_str());
-  HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD e = GetLastError();
-    QMX_ERROR("Reachability results file could not be created: %s, error %lu", temp.c_str(), e);
-    QMX_RETURN(e);
-  }
-  DWORD written = 0;
-  BOOL ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-            written == text.size();
-  DWORD e = ok ? 0 : GetLastError();
-  CloseHandle(h);
-  // A reader that opened the file without delete sharing holds the replace off for a moment.
-  for (int attempt = 0; ok; ++attempt) {
-    if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) break;
-    e = GetLastError();
-    if (attempt == 20 || (e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION)) ok = FALSE;
-    else Sleep(50);
-  }
-  if (!ok) {
-    DeleteFileA(temp.c_str());
-    QMX_ERROR("Reachability results file not replaced: %s, error %lu", path.c_str(), e);
-    QMX_RETURN(e ? e : static_cast<DWORD>(ERROR_WRITE_FAULT));
-  }
-  QMX_RETURN(static_cast<DWORD>(0));
-}
-
-bool ReadResultsText(const std::string& path, std::string* text) {
-  text->clear();
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  char chunk[65536];
-  DWORD got = 0;
-  while (ReadFile(h, chunk, sizeof chunk, &got, nullptr) && got) text->append(chunk, got);
-  CloseHandle(h);
-  return true;
+  const DWORD e = ReplaceFileText(path, reach::FormatResultsFile(records));
+  if (e) QMX_ERROR("Reachability results file not replaced: %s, error %lu", path.c_str(), e);
+  QMX_RETURN(e);
 }
 
 int RunReachability(void* context) {

@@ -37,10 +37,6 @@ std::vector<qmx::reach::ReachRecord> GetEmailResponseTime(std::string* count);
 DWORD WriteReachabilityFile(const std::string& directory,
                             const std::vector<qmx::reach::ReachRecord>& records);
 
-// The whole text of a results file, opened so that the cycle can replace it meanwhile (the
-// reader keeps the old file's text). False when it cannot be opened.
-bool ReadResultsText(const std::string& path, std::string* text);
-
 // The cycle loop; returns 0 only when the interval or the server name is not set.
 int RunReachability(void* context);
 

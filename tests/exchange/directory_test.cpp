@@ -20,10 +20,12 @@
 #include "qmx_tables.h"
 #include "qmxactdir.h"
 #include "qmxdag.h"
+#include "test_cipher.h"
 #include "test_env.h"
 #include "win_process.h"
 #include "win_text.h"
 
+using qmxtest::Encipher;
 using qmxtest::SetEnv;
 
 namespace {
@@ -33,15 +35,6 @@ const char kReaderPassword[] = "Rd-2026.secret";
 const char kAG[] =
     "CN=Exchange Administrative Group (FYDIBOHF23SPDLT),CN=Administrative Groups,CN=QMX Test "
     "Org,CN=Microsoft Exchange,CN=Services,CN=Configuration,DC=qmxtest,DC=local";
-
-std::string Encipher(const char* plain) {
-  char* token = nullptr;
-  int32_t length = 0;
-  EXPECT_EQ(CRY_Encrypt(plain, static_cast<int32_t>(strlen(plain)), &token, &length), 0);
-  std::string out(token ? token : "");
-  CRY_Free(token);
-  return out;
-}
 
 // COM is left as it was found: a fresh initialisation on this thread is the first one.
 bool ComBalanced() {

@@ -15,7 +15,7 @@ import sys
 import tempfile
 import time
 
-from agent_run import Agent
+from agent_run import Agent, read, rows, win
 
 PASSWORD = "Reach-e2e.2026!"
 failures, passes = [], []
@@ -26,29 +26,9 @@ def check(ok, what):
     (passes if ok else failures).append(what)
 
 
-def win(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-    except OSError:
-        return ""
-
-
 def delete_keys():
     subprocess.run(["wine", "reg", "delete", r"HKLM\SOFTWARE\Orvel", "/f"],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def rows(agent, table):
-    try:
-        status, j = agent.get_json("/v1/tables/%s/rows" % table)
-    except (OSError, ValueError):
-        return []
-    return j.get("rows", []) if status == 200 else []
 
 
 def main():

@@ -15,7 +15,7 @@ import sys
 import tempfile
 import time
 
-from agent_run import Agent
+from agent_run import Agent, read, rows, win
 
 ADDRESS = "127.0.0.6"  # a loopback address no other test's directory uses
 failures, passes = [], []
@@ -44,18 +44,6 @@ def check(ok, what):
     (passes if ok else failures).append(what)
 
 
-def win(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-    except OSError:
-        return ""
-
-
 def reg_text(logs, config, trace, install):
     def q(s):
         return s.replace("\\", "\\\\")
@@ -77,14 +65,6 @@ def delete_keys():
     for key in KEYS:
         subprocess.run(["wine", "reg", "delete", key, "/f"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-
-
-def rows(agent, table):
-    try:
-        status, j = agent.get_json("/v1/tables/%s/rows" % table)
-    except (OSError, ValueError):  # an agent that ended: the checks say so
-        return []
-    return j.get("rows", []) if status == 200 else []
 
 
 def wait_rows(agent, table, want, timeout=90):

@@ -10,7 +10,8 @@
 //     @forever       never end
 //     @flood KB      print one line of KB kilobytes
 //     @floodforever  print long lines without end
-// Every run appends "start <target>" to qmxews_calls.log, and "end <target>" when it ends.
+// Every run appends "start <target>" to qmxews_calls.log, and "end <target>" when it ends, and
+// its process id to qmxews_pids.log.
 #include <windows.h>
 
 #include <cstdio>
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
   g_dir.resize(g_dir.rfind('\\') + 1);
   const std::string target = argc > 7 ? argv[7] : "";
   Append("qmxews_calls.log", "start " + target);
+  Append("qmxews_pids.log", std::to_string(GetCurrentProcessId()));
   const int call = CallNumber();
 
   bool found = false;

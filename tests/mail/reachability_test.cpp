@@ -2,7 +2,6 @@
 // parent folder of the log folder) and the test directory on 127.0.0.15 (nothing listens on
 // 127.0.0.4). The waits between attempts and cycles are recorded instead of slept.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -20,11 +19,14 @@
 #include "pxr.h"
 #include "qmx_tables.h"
 #include "table_layout.h"
+#include "qmxcommon.h"
 #include "qmxmailbox.h"
+#include "test_cipher.h"
 #include "test_env.h"
 #include "win_process.h"
 
 using qmxtest::ReadWholeFile;
+using qmxtest::Encipher;
 using qmxtest::SetEnv;
 
 namespace {
@@ -50,14 +52,6 @@ bool CycleWait(DWORD ms) {
   return --g_cyclesLeft > 0;
 }
 
-std::string Encipher(const char* plain) {
-  char* token = nullptr;
-  int32_t length = 0;
-  EXPECT_EQ(CRY_Encrypt(plain, static_cast<int32_t>(strlen(plain)), &token, &length), 0);
-  std::string out(token ? token : "");
-  CRY_Free(token);
-  return out;
-}
 
 void RemoveTree(const std::string& dir) {
   WIN32_FIND_DATAA d;
@@ -77,16 +71,19 @@ void RemoveTree(const std::string& dir) {
   RemoveDirectoryA(dir.c_str());
 }
 
-// Running processes of that executable name.
-int Running(const char* exe) {
+// The processes of these ids (one a line) that still run.
+int StillRunning(const std::string& pids) {
   int n = 0;
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snap == INVALID_HANDLE_VALUE) return -1;
-  PROCESSENTRY32 e{};
-  e.dwSize = sizeof e;
-  for (BOOL ok = Process32First(snap, &e); ok; ok = Process32Next(snap, &e))
-    n += _stricmp(e.szExeFile, exe) == 0;
-  CloseHandle(snap);
+  size_t pos = 0;
+  while (pos < pids.size()) {
+    size_t nl = pids.find('\n', pos);
+    const DWORD pid = static_cast<DWORD>(std::stoul(pids.substr(pos, nl - pos)));
+    pos = nl == std::string::npos ? pids.size() : nl + 1;
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!h) continue;
+    n += WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+  }
   return n;
 }
 
@@ -344,7 +341,9 @@ TEST_F(Reachability, EndlessToolIsEnded) {
     Answer(0, {kSent, endless});
     EXPECT_EQ(One("first@qmxtest.local"), "FIRST@QMXTEST.LOCAL;N;0.00;1260105100000000;unknown") << endless;
     EXPECT_EQ(Calls(), "start first@qmxtest.local\n") << endless;
-    EXPECT_EQ(Running("qmxews.exe"), 0) << endless;
+    const std::string pids = ReadWholeFile(root_ + "\\qmxews_pids.log");
+    ASSERT_FALSE(pids.empty()) << endless;
+    EXPECT_EQ(StillRunning(pids), 0) << endless;
   }
   EXPECT_NE(Trace().find("its processes are ended: qmxews.exe -getmrt qmxprobe XXXXX"), std::string::npos);
 }
@@ -371,7 +370,7 @@ TEST_F(Reachability, LongCycleKeepsTheLastCompleteFile) {
     bool exists = false;
     while (!done) {
       std::string text;
-      if (ReadResultsText(logs_ + "\\" + kFile, &text))
+      if (ReadSharedFileText(logs_ + "\\" + kFile, &text))
         seen.insert(text), exists = true;
       else
         failedOpens += exists;  // once the file is there, the table always opens it
