@@ -312,6 +312,20 @@ TEST_F(Reachability, NoRecordsKeepTheFile) {
   EXPECT_NE(Trace().find("Missing userid, password or exchange profile"), std::string::npos);
 }
 
+// A thousand targets under threshold 20: no tool run, one unanswered record each, in order.
+TEST_F(Reachability, ThousandTargets) {
+  SetEnv("QMX_REACHABILITY_THRESHOLD", "20");
+  std::string targets, expected;
+  for (int i = 0; i < 1000; ++i) {
+    targets += "user" + std::to_string(i) + "@qmxtest.local;";
+    expected += "unknown;USER" + std::to_string(i) + "@QMXTEST.LOCAL;N;0.00;\n";
+  }
+  SetEnv("QMX_EMAIL_ADDRESSES", targets.c_str());
+  ASSERT_EQ(Cycles(1), 1);
+  EXPECT_EQ(Results(), expected);
+  EXPECT_EQ(Calls(), "");
+}
+
 // Without a usable interval or server name the cycle never runs.
 TEST_F(Reachability, MissingOrBadIntervalEndsAtOnce) {
   struct Case {
