@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "jbx.h"
+#include "qmxcommon.h"
 #include "qmxdecrypt.h"
 #include "qmxtrace.h"
 #include "win_text.h"
@@ -712,29 +713,10 @@ std::vector<ServerRoleRecord> GetServerRolesActiveDirectoryData(void* context, i
 DWORD WriteTopologyFile(const std::string& directory, const std::vector<ServerRoleRecord>& records) {
   QMX_ENTRY();
   const std::string path = directory + "\\topology_details.log";
-  const std::string temp = path + ".tmp";
-  const std::string text = qmx::ad::FormatTopology(records);
-  HANDLE h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD e = GetLastError();
-    QMX_ERROR("Topology detail file could not be created: %s, error %lu", temp.c_str(), e);
-    QMX_RETURN(e);
-  }
   QMX_STATE("Creating Topology detail file: %s", path.c_str());
-  DWORD written = 0;
-  BOOL ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-            written == text.size();
-  DWORD e = ok ? 0 : GetLastError();
-  CloseHandle(h);
-  if (ok && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    e = GetLastError(), ok = FALSE;
-  if (!ok) {
-    DeleteFileA(temp.c_str());
-    QMX_ERROR("Topology detail file not replaced: %s, error %lu", path.c_str(), e);
-    QMX_RETURN(e ? e : static_cast<DWORD>(ERROR_WRITE_FAULT));
-  }
-  QMX_RETURN(static_cast<DWORD>(0));
+  const DWORD e = ReplaceFileText(path, qmx::ad::FormatTopology(records));
+  if (e) QMX_ERROR("Topology detail file not replaced: %s, error %lu", path.c_str(), e);
+  QMX_RETURN(e);
 }
 
 int TopologyRound(const std::string& directory) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -45,28 +46,6 @@ bool ReadFilePrefix(const std::string& path, size_t limit, std::string* text) {
   DWORD got = 0;
   while (text->size() < limit && ReadFile(f.get(), chunk, sizeof chunk, &got, nullptr) && got)
     text->append(chunk, std::min<size_t>(got, limit - text->size()));
-  return true;
-}
-
-// Replaces path in one step, so PowerShell never reads a half-written script.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-  std::string temp = path + "." + std::to_string(GetCurrentThreadId()) + ".tmp";
-  {
-    Handle f(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f) return false;
-    DWORD written = 0;
-    if (!WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written != text.size()) {
-      f.reset();
-      DeleteFileA(temp.c_str());
-      return false;
-    }
-  }
-  if (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileA(temp.c_str());
-    return false;
-  }
   return true;
 }
 
@@ -167,8 +146,11 @@ class Wow64RedirectionOff {
 enum class RunEnd { kEnded, kNotStarted, kTimedOut };
 
 // Runs a command line in a job of its own and waits for it at most boundMs; beyond that the
-// whole process tree is ended. With pipeOutput its standard output is read to its end.
-RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput) {
+// whole process tree is ended. With pipeOutput its standard output is read to its end, of which
+// the first maxOutput bytes are kept. `shown` is what the trace names the command by (a command
+// line may carry a secret).
+RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput,
+                  size_t maxOutput = SIZE_MAX, const std::string* shown = nullptr) {
   QMX_ENTRY();
   Handle readEnd, writeEnd;
   if (pipeOutput) {
@@ -217,17 +199,18 @@ RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pi
   if (pipeOutput) {
     char chunk[1024];
     for (;;) {
+      // Checked before every read: a program that never stops writing is bounded too.
+      if (GetTickCount64() >= deadline) {
+        timedOut = true;
+        break;
+      }
       DWORD avail = 0;
       if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &avail, nullptr)) break;  // all writers gone
       if (avail) {
         DWORD got = 0;
         if (!ReadFile(readEnd.get(), chunk, sizeof chunk, &got, nullptr) || got == 0) break;
-        pipeOutput->append(chunk, got);
+        pipeOutput->append(chunk, std::min<size_t>(got, maxOutput - pipeOutput->size()));
         continue;
-      }
-      if (GetTickCount64() >= deadline) {
-        timedOut = true;
-        break;
       }
       Sleep(20);
     }
@@ -239,7 +222,7 @@ RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pi
   }
   if (timedOut) {
     QMX_ERROR("Script did not end within %u s, its processes are ended: %s",
-              static_cast<unsigned>(boundMs / 1000), commandLine.c_str());
+              static_cast<unsigned>(boundMs / 1000), (shown ? *shown : commandLine).c_str());
     if (!inJob || !TerminateJobObject(job.get(), ERROR_TIMEOUT)) EndProcessTree(pi.dwProcessId);
     WaitForSingleObject(process.get(), 5000);
     return RunEnd::kTimedOut;
@@ -281,6 +264,19 @@ int WriteAndRun(const char* scriptName, std::string* result, const char* directo
 }
 
 }  // namespace
+
+int RunCommandBounded(const std::string& commandLine, const std::string& shown, DWORD boundMs,
+                      size_t maxOutput, std::string* output) {
+  output->clear();
+  switch (RunBounded(commandLine, boundMs, output, maxOutput, &shown)) {
+    case RunEnd::kEnded:
+      return 0;
+    case RunEnd::kNotStarted:
+      return 1;
+    default:
+      return 2;
+  }
+}
 
 void SetScriptLock(CRITICAL_SECTION* lock) { g_scriptLock = lock; }
 
@@ -333,7 +329,8 @@ int CreateScript(const char* scriptName, const char* directory, const char* serv
     QMX_DETAIL("Server Name is empty");
     QMX_RETURN(99);
   }
-  if (!ReplaceFile(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath))) {
+  // In one step, so PowerShell never reads a half-written script.
+  if (ReplaceFileText(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath)) != 0) {
     QMX_DETAIL("Failed to open script file : %s", scriptPath->c_str());
     QMX_RETURN(99);
   }

@@ -25,6 +25,7 @@
 #include "win_process.h"
 #include "win_text.h"
 
+using qmxtest::Encipher;
 using qmxtest::SetEnv;
 
 namespace {

@@ -2,13 +2,7 @@
 // reader account (the fixture qmx_directory serves it on 127.0.0.2).
 #pragma once
 
-#include <cstdint>
-#include <cstring>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include "hvl.h"
+#include "test_cipher.h"
 #include "test_env.h"
 
 namespace qmxtest {
@@ -18,16 +12,6 @@ inline constexpr char kReaderPassword[] = "Rd-2026.secret";
 inline constexpr char kAdminGroup[] =
     "CN=Exchange Administrative Group (FYDIBOHF23SPDLT),CN=Administrative Groups,CN=QMX Test "
     "Org,CN=Microsoft Exchange,CN=Services,CN=Configuration,DC=qmxtest,DC=local";
-
-// The password as the configuration holds it.
-inline std::string Encipher(const char* plain) {
-  char* token = nullptr;
-  int32_t length = 0;
-  EXPECT_EQ(CRY_Encrypt(plain, static_cast<int32_t>(std::strlen(plain)), &token, &length), 0);
-  std::string out(token ? token : "");
-  CRY_Free(token);
-  return out;
-}
 
 // A simple bind as the reader to the server at `address`.
 inline void UseDirectory(const char* address, const char* password = kReaderPassword) {

@@ -122,6 +122,29 @@ class Agent:
             self.proc.kill()
 
 
+def win(path):
+    """The Wine path of a host path (drive Z:)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read(path):
+    """A file's text; empty when it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except OSError:
+        return ""
+
+
+def rows(agent, table):
+    """The table's rows as the agent serves them; none when it does not answer."""
+    try:
+        status, j = agent.get_json("/v1/tables/%s/rows" % table)
+    except (OSError, ValueError):  # an agent that ended: the checks say so
+        return []
+    return j.get("rows", []) if status == 200 else []
+
+
 def query(port, expr):
     """Prometheus's query API: the answer as JSON."""
     url = "http://127.0.0.1:%d/api/v1/query?%s" % (port, urllib.parse.urlencode({"query": expr}))

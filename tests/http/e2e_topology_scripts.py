@@ -15,7 +15,7 @@ import sys
 import tempfile
 import time
 
-from agent_run import Agent, check, failures, summary
+from agent_run import Agent, check, failures, read, rows, summary, win
 
 ADDRESS = "127.0.0.6"  # a loopback address no other test's directory uses
 # The test organisation's servers with their role texts (the directory's role values 38, 2, 36,
@@ -36,18 +36,6 @@ NLB_OUTPUT = "0\r\nfirst\r\n1\r\nsecond.corp.example.com\r\nEnd of file\r\n"
 # The keys this test writes; a machine without them is what the other tests expect.
 KEYS = (r"HKLM\SOFTWARE\Microsoft\ExchangeServer", r"HKLM\SOFTWARE\Microsoft\Exchange",
         r"HKLM\SOFTWARE\Orvel", r"HKLM\Cluster")
-
-
-def win(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
-    except OSError:
-        return ""
 
 
 def reg_text(logs, config, trace, install):
@@ -71,14 +59,6 @@ def delete_keys():
     for key in KEYS:
         subprocess.run(["wine", "reg", "delete", key, "/f"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-
-
-def rows(agent, table):
-    try:
-        status, j = agent.get_json("/v1/tables/%s/rows" % table)
-    except (OSError, ValueError):  # an agent that ended: the checks say so
-        return []
-    return j.get("rows", []) if status == 200 else []
 
 
 def wait_rows(agent, table, want, timeout=90):
