@@ -277,7 +277,7 @@ def hostile_answer(kind, op, state):
     """(status, headers, body or a callable writing to the socket) for a hostile answer kind."""
     ok = lambda inner: response(op, message(op, inner))
     if kind == "not_xml":
-        return 200, "this is not XML <<< &&&"
+        return 200, "<<< this is not XML &&&"
     if kind == "empty":
         return 200, ""
     if kind == "wrong_soap_ns":
@@ -294,7 +294,7 @@ def hostile_answer(kind, op, state):
     if kind == "two_envelopes":
         return 200, ok("") + ok("")
     if kind == "deep":
-        return 200, envelope("<a>" * 100000 + "</a>" * 100000)
+        return 200, response(op, message(op, "<a>" * 100000 + "</a>" * 100000))
     if kind == "entities":
         return 200, ('<?xml version="1.0"?><!DOCTYPE s [<!ENTITY a "aaaaaaaaaa">'
                      '<!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;"><!ENTITY c "&b;&b;&b;&b;&b;&b;&b;">]>'
