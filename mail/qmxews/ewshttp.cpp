@@ -84,6 +84,9 @@ Failure EwsConnection::Open(const wchar_t* verb, Internet* request) {
     session_.reset(WinHttpOpen(L"qmxews/6.10", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session_) return FromError(GetLastError(), server);
+    // An EWS endpoint does not move; a redirect would carry the credentials elsewhere.
+    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(session_.get(), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
   }
   if (!connection_) {
     connection_.reset(WinHttpConnect(session_.get(), server_.c_str(), INTERNET_DEFAULT_HTTPS_PORT, 0));

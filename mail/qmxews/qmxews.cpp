@@ -36,8 +36,14 @@ std::string Utf8(const wchar_t* text) {
   return r;
 }
 
+// Server texts in a message may be long: one line, bounded.
+std::string Brief(const std::string& text) {
+  const size_t kMax = 400;
+  return OneLine(text.size() > kMax ? text.substr(0, kMax) + "..." : text);
+}
+
 int Fail(const Failure& f) {
-  std::fprintf(stderr, "qmxews: %s\n", OneLine(f.message).c_str());
+  std::fprintf(stderr, "qmxews: %s\n", Brief(f.message).c_str());
   return f.exit;
 }
 
@@ -199,7 +205,7 @@ int Run(const Arguments& a) {
     if (replied) ids.push_back(reply.id);
     Answer deleted;
     if (!ids.empty()) f = Call(c, a, "DeleteItem", DeleteItemRequest(a, ids), &deleted);
-    if (f.exit) std::fprintf(stderr, "qmxews: the test mails were not deleted: %s\n", OneLine(f.message).c_str());
+    if (f.exit) std::fprintf(stderr, "qmxews: the test mails were not deleted: %s\n", Brief(f.message).c_str());
   }
   if (!replied) {
     std::fprintf(stderr, "qmxews: no reply carrying the token %s came within %lu ms%s\n", token.c_str(),

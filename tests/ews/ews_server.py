@@ -313,6 +313,8 @@ def hostile_answer(kind, op, state):
         return 200, ok('<m:RootFolder><t:Items>%s</t:Items></m:RootFolder>' % (one * 1001))
     if kind == "long_text":
         return 200, response(op, message(op, "", "ErrorInternalServerError", "x" * 200000))
+    if kind == "long_message":
+        return 200, response(op, message(op, "", "ErrorInternalServerError", "y" * 30000))
     if kind == "bad_date":
         with state.lock:
             for i in state.items.values():
@@ -395,6 +397,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             s.stop.wait(120)
             self.close_connection = True
+            return
+        if kind == "redirect":
+            self.send(302, "", [("Location", "https://127.0.0.18/elsewhere/Exchange.asmx")])
             return
         if kind == "huge":
             self.send_response(200)

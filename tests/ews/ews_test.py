@@ -73,6 +73,8 @@ class EwsCase(unittest.TestCase):
         # Failures explain themselves in one line of their own.
         if r.code != 0:
             self.assertRegex(r.err, r"(?m)^qmxews: \S", "no message for exit %d" % r.code)
+        for line in r.err.splitlines():
+            self.assertLess(len(line), 1000, "an unbounded message")
         return r
 
     def standard(self, target, threshold="15000", version="2010", delete="NO", password=PASSWORD,
@@ -246,6 +248,8 @@ class HostileAnswers(EwsCase):
         ("bad_date", "GetItem", "answer", "not a time"),
         ("huge", "CreateItem", "answer", "larger than"),
         ("fault", "CreateItem", "ews", "SOAP fault"),
+        ("long_message", "CreateItem", "ews", "ErrorInternalServerError: yyy"),
+        ("redirect", "FindItem", "status", "HTTP 302"),
         ("http_503", "FindItem", "status", "HTTP 503"),
         ("reset", "CreateItem", "connection", "127.0.0.18"),
         ("never_ends", "FindItem", "connection", "127.0.0.18"),
