@@ -293,70 +293,62 @@ bool AnswerReader::Fail(std::string why) {
 }
 
 bool AnswerReader::ChildKind(std::string_view ns, std::string_view local, Kind* kind) {
-  const bool soap = ns == kSoapNs, types = ns == kTypesNs, messages = ns == kMessagesNs;
+  // The plain parent-child steps of the answers read; anything else is skipped as kOther.
+  struct Step {
+    Kind parent;
+    std::string_view ns, local;
+    Kind child;
+  };
+  static const Step kSteps[] = {
+      {kEnvelope, kSoapNs, "Header", kHeader},
+      {kFault, "", "faultstring", kFaultString},
+      {kOpResponse, kMessagesNs, "ResponseMessages", kMessages},
+      {kMessage, kMessagesNs, "ResponseCode", kCode},
+      {kMessage, kMessagesNs, "MessageText", kMessageText},
+      {kMessage, kMessagesNs, "RootFolder", kRootFolder},
+      {kMessage, kMessagesNs, "Items", kItems},
+      {kRootFolder, kTypesNs, "Items", kItems},
+      {kItem, kTypesNs, "ItemId", kItemId},
+      {kItem, kTypesNs, "Subject", kSubject},
+      {kItem, kTypesNs, "DateTimeReceived", kReceived},
+      {kItem, kTypesNs, "DateTimeSent", kSent},
+      {kItem, kTypesNs, "From", kFrom},
+      {kFrom, kTypesNs, "Mailbox", kMailbox},
+      {kMailbox, kTypesNs, "Name", kName},
+      {kMailbox, kTypesNs, "EmailAddress", kEmail},
+  };
   if (stack_.empty()) {
     if (envelopeEnded_) return Fail("more than one document element");
-    if (!(soap && local == "Envelope")) return Fail("the answer is not a SOAP envelope");
+    if (!(ns == kSoapNs && local == "Envelope")) return Fail("the answer is not a SOAP envelope");
     *kind = kEnvelope;
     return true;
   }
-  Kind k = kOther;
-  switch (stack_.back()) {
-    case kEnvelope:
-      if (soap && local == "Header") k = kHeader;
-      else if (soap && local == "Body") {
-        if (bodySeen_) return Fail("more than one SOAP body");
-        bodySeen_ = true;
-        k = kBody;
-      }
-      break;
-    case kBody:
-      if (soap && local == "Fault") k = kFault;
-      else if (messages && local == response_) k = kOpResponse;
-      else return Fail("the SOAP body holds no " + response_ + " of the messages namespace");
-      break;
-    case kFault: if (ns.empty() && local == "faultstring") k = kFaultString; break;
-    case kOpResponse: if (messages && local == "ResponseMessages") k = kMessages; break;
-    case kMessages:
-      if (messages && local == message_) {
-        k = kMessage;
-        messageSeen_ = true;
-        currentCode_.clear();
-        currentText_.clear();
-        codeSeen_ = false;
-      } else {
-        return Fail("unexpected response message " + std::string(local));
-      }
-      break;
-    case kMessage:
-      if (messages && local == "ResponseCode") k = kCode;
-      else if (messages && local == "MessageText") k = kMessageText;
-      else if (messages && local == "RootFolder") k = kRootFolder;
-      else if (messages && local == "Items") k = kItems;
-      break;
-    case kRootFolder: if (types && local == "Items") k = kItems; break;
-    case kItems:
-      if (types) {
-        if (answer_.items.size() >= kMaxItems) return Fail("too many items");
-        answer_.items.emplace_back();
-        k = kItem;
-      }
-      break;
-    case kItem:
-      if (types && local == "ItemId") k = kItemId;
-      else if (types && local == "Subject") k = kSubject;
-      else if (types && local == "DateTimeReceived") k = kReceived;
-      else if (types && local == "DateTimeSent") k = kSent;
-      else if (types && local == "From") k = kFrom;
-      break;
-    case kFrom: if (types && local == "Mailbox") k = kMailbox; break;
-    case kMailbox:
-      if (types && local == "Name") k = kName;
-      else if (types && local == "EmailAddress") k = kEmail;
-      break;
-    default: break;
+  const Kind parent = stack_.back();
+  *kind = kOther;
+  if (parent == kEnvelope && ns == kSoapNs && local == "Body") {
+    if (bodySeen_) return Fail("more than one SOAP body");
+    bodySeen_ = true;
+    *kind = kBody;
+  } else if (parent == kBody) {
+    if (ns == kSoapNs && local == "Fault") *kind = kFault;
+    else if (ns == kMessagesNs && local == response_) *kind = kOpResponse;
+    else return Fail("the SOAP body holds no " + response_ + " of the messages namespace");
+  } else if (parent == kMessages) {
+    if (!(ns == kMessagesNs && local == message_))
+      return Fail("unexpected response message " + std::string(local));
+    *kind = kMessage;
+    messageSeen_ = true;
+    codeSeen_ = false;
+    currentCode_.clear();
+    currentText_.clear();
+  } else if (parent == kItems && ns == kTypesNs) {
+    if (answer_.items.size() >= kMaxItems) return Fail("too many items");
+    answer_.items.emplace_back();
+    *kind = kItem;
+  } else {
+    for (const Step& step : kSteps)
+      if (step.parent == parent && step.ns == ns && step.local == local) *kind = step.child;
   }
-  *kind = k;
   return true;
 }
 
