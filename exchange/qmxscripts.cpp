@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -190,8 +191,11 @@ class Wow64RedirectionOff {
 enum class RunEnd { kEnded, kNotStarted, kTimedOut };
 
 // Runs a command line in a job of its own and waits for it at most boundMs; beyond that the
-// whole process tree is ended. With pipeOutput its standard output is read to its end.
-RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput) {
+// whole process tree is ended. With pipeOutput its standard output is read to its end, of which
+// the first maxOutput bytes are kept. `shown` is what the trace names the command by (a command
+// line may carry a secret).
+RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput,
+                  size_t maxOutput = SIZE_MAX, const std::string* shown = nullptr) {
   QMX_ENTRY();
   Handle readEnd, writeEnd;
   if (pipeOutput) {
@@ -240,17 +244,18 @@ RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pi
   if (pipeOutput) {
     char chunk[1024];
     for (;;) {
+      // Checked before every read: a program that never stops writing is bounded too.
+      if (GetTickCount64() >= deadline) {
+        timedOut = true;
+        break;
+      }
       DWORD avail = 0;
       if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &avail, nullptr)) break;  // all writers gone
       if (avail) {
         DWORD got = 0;
         if (!ReadFile(readEnd.get(), chunk, sizeof chunk, &got, nullptr) || got == 0) break;
-        pipeOutput->append(chunk, got);
+        pipeOutput->append(chunk, std::min<size_t>(got, maxOutput - pipeOutput->size()));
         continue;
-      }
-      if (GetTickCount64() >= deadline) {
-        timedOut = true;
-        break;
       }
       Sleep(20);
     }
@@ -262,7 +267,7 @@ RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pi
   }
   if (timedOut) {
     QMX_ERROR("Script did not end within %u s, its processes are ended: %s",
-              static_cast<unsigned>(boundMs / 1000), commandLine.c_str());
+              static_cast<unsigned>(boundMs / 1000), (shown ? *shown : commandLine).c_str());
     if (!inJob || !TerminateJobObject(job.get(), ERROR_TIMEOUT)) EndProcessTree(pi.dwProcessId);
     WaitForSingleObject(process.get(), 5000);
     return RunEnd::kTimedOut;
@@ -304,6 +309,19 @@ int WriteAndRun(const char* scriptName, std::string* result, const char* directo
 }
 
 }  // namespace
+
+int RunCommandBounded(const std::string& commandLine, const std::string& shown, DWORD boundMs,
+                      size_t maxOutput, std::string* output) {
+  output->clear();
+  switch (RunBounded(commandLine, boundMs, output, maxOutput, &shown)) {
+    case RunEnd::kEnded:
+      return 0;
+    case RunEnd::kNotStarted:
+      return 1;
+    default:
+      return 2;
+  }
+}
 
 void SetScriptLock(CRITICAL_SECTION* lock) { g_scriptLock = lock; }
 

@@ -11,6 +11,12 @@
 
 #include "qmxscripts_portable.h"
 
+// Runs a program (no command interpreter) in a job of its own with its standard output read into
+// *output (the first maxOutput bytes kept); after boundMs its whole process tree is ended. The
+// trace names it by `shown`. 0 ended, 1 not started, 2 ended after the bound.
+int RunCommandBounded(const std::string& commandLine, const std::string& shown, DWORD boundMs,
+                      size_t maxOutput, std::string* output);
+
 // The store-status script lock, a critical section created by main. While none is set the store
 // script is not run (its existing output is read).
 void SetScriptLock(CRITICAL_SECTION* lock);

@@ -17,6 +17,7 @@
 #include "pxr_monitor.h"
 #include "qmxactdir.h"
 #include "qmxcommon.h"
+#include "qmxmailbox.h"
 #include "qmxconfig.h"
 #include "qmxtrace.h"
 #include "setjbxras1env.h"
@@ -530,7 +531,15 @@ int HqMain(int, char**) {
     threadTable[3] = reinterpret_cast<HANDLE>(topology);
     TraceThreadStart(qmx_trace, "TopologyThread", id, threadTable[3]);
   }
-  (void)reachability;
+  if (reachability) {
+    uintptr_t h = _beginthreadex(nullptr, 0, ReachabilityThread, nullptr, 0, &id);
+    if (h != 0 && h != static_cast<uintptr_t>(-1)) {
+      threadTable[2] = reinterpret_cast<HANDLE>(h);
+      std::fprintf(stderr, "HqMain: Reachability Thread started\n");
+      QMX_FLOW("HqMain: Reachability Thread started.");
+      TraceThreadStart(qmx_trace, "Reachability Thread", id, threadTable[2]);
+    }
+  }
   (void)mailboxDetails;
 
   // Watch loop. A background thread that has ended leaves the waits, so it does not wake the loop

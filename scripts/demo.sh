@@ -35,7 +35,7 @@ if [ "$BUILD_IT" = 1 ]; then
   fi
   # Exactly what the demo runs; ninja shows its progress ([done/total] per step).
   echo "demo: building the agent, the counter service and the PDH stand-in (a first build takes minutes)"
-  ninja -C "$BUILD/win" -j"$JOBS" qmx_agent dedazud pdh_standin ||
+  ninja -C "$BUILD/win" -j"$JOBS" qmx_agent dedazud pdh_standin qmxpasswd qmxews_testtool ||
     fail "the build FAILED (see above): the demo needs qmx_agent.exe, DEDAZUD.DLL and the PDH stand-in"
 fi
 for f in qmx_agent.exe DEDAZUD.DLL; do
@@ -101,12 +101,35 @@ trap stop EXIT
 wineserver -p 2>/dev/null && OWN_SERVER=1
 wine regedit /S "$(win "$DEMO/demo.reg")" || fail "could not import $DEMO/demo.reg into $WINEPREFIX"
 
+# The reachability job with the test tool in the place of qmxews.exe (the log folder's parent):
+# two targets, the first answering 4 s after the send, the second silent. SAMPLE DATA.
+REACH_ENABLE=0
+REACH_PASSWORD=""
+rm -f "$DEMO"/qmxews*
+if [ -f "$BUILD/win/test_bin/qmxews.exe" ] &&
+   REACH_PASSWORD=$(cd "$BUILD/win/bin" && echo "demo-only-password" | wine qmxpasswd.exe | tr -d '\r'); then
+  cp "$BUILD/win/test_bin/qmxews.exe" "$DEMO/qmxews.exe"
+  NOW=$(date '+%m/%d/%Y  %H:%M:%S')
+  printf 'SentTime: %s\nReceivedTime: %s\nName: Demo Target\n' "$NOW" \
+    "$(date -d '+4 seconds' '+%m/%d/%Y  %H:%M:%S')" >"$DEMO/qmxews_answer_target.one@qmxtest.local.txt"
+  printf 'SentTime: %s\n' "$NOW" >"$DEMO/qmxews_answer_target.two@qmxtest.local.txt"
+  REACH_ENABLE=1
+else
+  echo "demo: the test tool qmxews.exe is not built; MSEREACH stays empty"
+fi
+
 # The configuration file: "<host>_ex.cfg" (host name cut to 15 characters).
 cat >"$DEMO/config/${HOST:0:15}_ex.cfg" <<CFG
 SECTION=EXCH
 exchange_interval=30
 exchange_server=$HOST
-exchange_reach_enable=0
+exchange_reach_enable=$REACH_ENABLE
+exchange_reach_interval=60
+exchange_reach_threshold=30
+exchange_targets=target.one@qmxtest.local;target.two@qmxtest.local
+exchange_user=demo
+exchange_domain=qmxtest
+exchange_password=$REACH_PASSWORD
 exchange_mailbox_enable=0
 exchange_topology_interval=300
 CFG
