@@ -3,6 +3,7 @@
   ews_test.py QMXEWS_EXE WORKDIR [unittest arguments, e.g. RoundTrip]"""
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -271,6 +272,68 @@ class HostileAnswers(EwsCase):
                     self.assertEqual(r.out, "")
                 self.state.stop.set()  # frees a never-ending answer's thread
                 self.state.stop.clear()
+
+
+def windows(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class ReachabilityCycle(EwsCase):
+    """The agent's reachability cycle (reach_cycle_driver.exe) starting the real qmxews.exe from
+    the parent of its log folder. Without a directory (nothing listens on 127.0.0.4) the sender
+    is user@domain and the target server "unknown"."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.state.sender = USER + "@" + DOMAIN
+
+    def cycle(self, password, addresses):
+        root = os.path.join(WORK, "cycle%d" % len(os.listdir(WORK)))
+        logs = os.path.join(root, "logs")
+        os.makedirs(logs)
+        shutil.copy(EXE, os.path.join(root, "qmxews.exe"))
+        token = subprocess.run(["wine", os.environ["QMX_TEST_QMXPASSWD"]], input=password.encode() + b"\n",
+                               capture_output=True, check=True).stdout.decode().strip()
+        env = dict(os.environ, VORTA_LOG_PATH=windows(logs), JBX_RAS1_LOG=windows(logs) + "\\trace.log",
+                   JBX_RAS1="ERROR (UNIT:qmxmailbox ALL)", QMX_EXCH_USERID=USER,
+                   QMX_EXCH_PASSWORD=token, QMX_EXCH_DOMAIN=DOMAIN, QMX_EXCH_SERVER=ADDRESS,
+                   QMX_REACHABILITY_INTERVAL="300", QMX_REACHABILITY_THRESHOLD="30",
+                   QMX_EMAIL_ADDRESSES=addresses, QMX_AD_SERVER="127.0.0.4", QMX_AD_BIND="simple",
+                   QMX_EWS_TRUSTED_CERT=self.thumbprint)
+        proc = subprocess.run(["wine", os.environ["QMX_TEST_REACH_DRIVER"]], capture_output=True,
+                              env=env, timeout=300)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        err = proc.stderr.decode("utf-8", "replace")
+        # The plain password is in no file of the log folder and in no output; the trace shows
+        # the command line masked.
+        for name in os.listdir(logs):
+            with open(os.path.join(logs, name), "rb") as f:
+                self.assertNotIn(password.encode(), f.read(), name)
+        self.assertNotIn(password, err + proc.stdout.decode("utf-8", "replace"))
+        with open(os.path.join(logs, "trace.log"), "rb") as f:
+            self.assertIn(("qmxews.exe -getmrt %s XXXXX %s %s" % (USER, DOMAIN, ADDRESS)).encode(), f.read())
+        results = os.path.join(logs, "MailBox_Reachability_Results.log")
+        with open(results) as f:
+            return [line.rstrip("\n").split(";") for line in f], err
+
+    def test_answered_and_silent_targets(self):
+        lines, _ = self.cycle(PASSWORD, "echo@corp.example;quiet@corp.example")
+        self.assert_no_problems()
+        self.assertEqual([line[:3] for line in lines],
+                         [["unknown", "echo@corp.example", "Y"], ["unknown", "QUIET@CORP.EXAMPLE", "N"]])
+        self.assertLessEqual(abs(float(lines[0][3]) - self.targets["echo@corp.example"].delay), 1.0)
+        self.assertEqual(lines[1][3], "0.00")
+        for line in lines:
+            self.assertRegex(line[4], r"^\d{16}$")  # receipt time; send time of the unanswered
+        self.assertEqual(len(self.requests("CreateItem")), 2)
+
+    def test_wrong_password(self):
+        wrong = "Wrong-" + PASSWORD[::-1]
+        lines, err = self.cycle(wrong, "echo@corp.example")
+        self.assertEqual(lines, [["unknown", "ECHO@CORP.EXAMPLE", "N", "0.00", ""]])
+        self.assertIn("qmxews: the server %s refused the credentials of %s\\%s" % (ADDRESS, DOMAIN, USER), err)
+        self.assertEqual(self.requests("CreateItem"), [])
 
 
 if __name__ == "__main__":
