@@ -3,8 +3,13 @@
 #include <cstdio>
 #include <utility>
 
+#include "../qmxcivil.h"
+
 namespace qmxews {
 namespace {
+
+using qmx::civil::DaysFromCivil;
+using qmx::civil::DaysInMonth;
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -63,20 +68,6 @@ int Digits(std::string_view s, size_t at, size_t n) {
   return v;
 }
 
-long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
-int DaysInMonth(int y, int m) {
-  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  return m == 2 && leap ? 29 : days[m - 1];
-}
 
 }  // namespace
 
