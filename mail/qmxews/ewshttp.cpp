@@ -2,6 +2,7 @@
 
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace qmxews {
