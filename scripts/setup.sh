@@ -9,7 +9,7 @@ PACKAGES=(cmake ninja-build g++ make python3
   mingw-w64-x86-64-dev mingw-w64-tools wine64 wine
   googletest libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
   nlohmann-json3-dev libboost1.81-dev curl prometheus ccache wixl msitools
-  slapd ldap-utils)
+  slapd ldap-utils libexpat1-dev openssl)
 
 # One dpkg-query for all: a second run of the demo starts in seconds.
 installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |

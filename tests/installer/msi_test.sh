@@ -101,6 +101,7 @@ check "msiexec /i exits 0" same "$?" 0
 check "bin holds the shipped files" same "$(cd "$QMX/bin" && ls | sort)" \
   "$(grep -vE '^\s*(#|$)' "$ROOT/installer/files.txt" | awk '$2 == "BINDIR" {print $1}' | while read -r f; do [ -f "$BINDIR/$f" ] && echo "$f"; done | sort)"
 check "installed agent is the built one" cmp "$QMX/bin/qmx_agent.exe" "$BINDIR/qmx_agent.exe"
+check "qmxews.exe in the parent of the log folder" cmp "$QMX/qmxews.exe" "$BINDIR/qmxews.exe"
 check "configuration folder created" test -d "$QMX/config"
 check "log folder created" test -d "$QMX/logs"
 PRIMARY='HKLM\SOFTWARE\Orvel\QMX\Ver610\Primary\Environment'
@@ -170,6 +171,7 @@ check "no agent process left" not pgrep -f 'Orvel.QMX.bin.qmx_agent.exe'
 check "ProgID removed" not wine reg query "HKCR\\$PROGID"
 check "class removed" not wine reg query "HKCR\\CLSID\\$CLSID"
 check "program files removed" test ! -e "$QMX/bin/qmx_agent.exe"
+check "qmxews.exe removed" test ! -e "$QMX/qmxews.exe"
 check "primary key values removed" same "$(regval "$PRIMARY" VORTA_SIT_PATH)" ""
 check "configuration file stays" test -f "$QMX/config/${HOST}_ex.cfg"
 check "log folder stays" test -f "$QMX/logs/MailBox_Details.log"
