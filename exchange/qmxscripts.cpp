@@ -187,10 +187,8 @@ class Wow64RedirectionOff {
   bool disabled_ = false;
 };
 
-enum class RunEnd { kEnded, kNotStarted, kTimedOut };
+}  // namespace
 
-// Runs a command line in a job of its own and waits for it at most boundMs; beyond that the
-// whole process tree is ended. With pipeOutput its standard output is read to its end.
 RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput) {
   QMX_ENTRY();
   Handle readEnd, writeEnd;
@@ -272,6 +270,8 @@ RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pi
   if (code) QMX_FLOW("Script command ended with exit code %u", static_cast<unsigned>(code));
   return RunEnd::kEnded;
 }
+
+namespace {
 
 // Condenses the output file; false when it cannot be opened.
 bool CondenseOutputFile(const std::string& path, qmx::OutputKind kind, std::string* result) {
