@@ -221,7 +221,9 @@ TEST(MailDetailSchedule, Intervals) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(qmx::CycleInterval(c.setting), c.cycle) << c.setting;
-    if (c.cycle > 0) EXPECT_EQ(qmx::PublicFolderInterval(c.cycle), c.publicFolders) << c.setting;
+    if (c.cycle > 0) {
+      EXPECT_EQ(qmx::PublicFolderInterval(c.cycle), c.publicFolders) << c.setting;
+    }
   }
   EXPECT_EQ(qmx::CycleInterval(nullptr), -1);
 }

@@ -10,7 +10,8 @@
 //   pid.txt                   the process id of the latest run
 //   mailboxdetails.txt        what to write for -mailboxdetails (no file: nothing written, exit 3)
 //   publicfolderdetails.txt   what to write for -publicfolderdetails
-//   hang                      when present: never end (the agent must end this process)
+//   hang                      when present: never end (the agent must end this process); while
+//                             it runs the tool rewrites "heartbeat" every 200 ms
 // The tool must lie in the parent folder of the details file's folder, and the file's name must be
 // the one the option and release call for.
 #include <windows.h>
@@ -131,7 +132,10 @@ int main() {
 
   bool exists = false;
   ReadAll(g_data + "\\hang", &exists);
-  if (exists) Sleep(INFINITE);
+  for (unsigned beat = 0; exists; ++beat) {
+    std::ofstream(g_data + "\\heartbeat", std::ios::binary | std::ios::trunc) << beat;
+    Sleep(200);
+  }
   const std::string text = ReadAll(g_data + "\\" + option.substr(1) + ".txt", &exists);
   if (!exists) return 3;
   const std::string temp = file + ".tmp";
