@@ -48,6 +48,13 @@ class FileHandle {
   HANDLE h_;
 };
 
+// What both cycles read when they start.
+struct CycleSettings {
+  long interval = qmx::CycleInterval(BSS1_GetEnv("QMX_MBX_INFO_INTERVAL", 0));
+  std::string server = Setting("QMX_EXCH_SERVER");
+  std::string logPath = Setting("VORTA_LOG_PATH");
+};
+
 // One run of the tool, traced; a run that fails leaves the previous file in use.
 void RunTool(QmxTrace& qmx_trace, const std::string& commandLine, long intervalSeconds) {
   QMX_FLOW("Command to be executed : %s", commandLine.c_str());
@@ -94,9 +101,10 @@ bool ReadDetailsFile(const std::string& path, std::string* text) {
 int GetMailBoxDetailex(void* context) {
   QMX_ENTRY();
   (void)context;
-  const long interval = qmx::CycleInterval(BSS1_GetEnv("QMX_MBX_INFO_INTERVAL", 0));
-  const std::string server = Setting("QMX_EXCH_SERVER");
-  const std::string logPath = Setting("VORTA_LOG_PATH");
+  const CycleSettings settings;
+  const long interval = settings.interval;
+  const std::string& server = settings.server;
+  const std::string& logPath = settings.logPath;
   const std::string runTime = Setting("QMX_MAILBOX_RUNTIME");
   if (interval < 1 || server.empty() || logPath.empty()) {
     QMX_ERROR("Environment variables are not set. Missing mailbox detail interval or computer name");
@@ -138,9 +146,10 @@ int GetMailBoxDetailex(void* context) {
 int GetPublicFolderDetailsEx(void* context) {
   QMX_ENTRY();
   (void)context;
-  const long configured = qmx::CycleInterval(BSS1_GetEnv("QMX_MBX_INFO_INTERVAL", 0));
-  const std::string server = Setting("QMX_EXCH_SERVER");
-  const std::string logPath = Setting("VORTA_LOG_PATH");
+  const CycleSettings settings;
+  const long configured = settings.interval;
+  const std::string& server = settings.server;
+  const std::string& logPath = settings.logPath;
   const int release = GetExchangeVersion();
   const std::string name = qmx::PublicFolderFileName(release);
   if (configured < 1 || logPath.empty()) {

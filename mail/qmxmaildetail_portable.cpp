@@ -58,28 +58,37 @@ std::string Cut(const std::string& text, size_t width) {
 
 }  // namespace
 
-int32_t DecimalField(const std::string& field) {
+namespace {
+
+// The leading blanks, sign and digits of a field from *at: the magnitude (beyond 32 bits it only
+// needs to stay beyond them) and the sign.
+int64_t SignedDigits(const std::string& field, size_t* at, bool* negative) {
   size_t i = FirstNonBlank(field);
-  bool negative = false;
-  if (i < field.size() && (field[i] == '-' || field[i] == '+')) negative = field[i++] == '-';
+  *negative = false;
+  if (i < field.size() && (field[i] == '-' || field[i] == '+')) *negative = field[i++] == '-';
   int64_t v = 0;
   for (; i < field.size() && IsDigit(field[i]); ++i)
-    if (v <= kMax32 + 1) v = v * 10 + (field[i] - '0');  // beyond that it saturates anyway
+    if (v <= kMax32 + 1) v = v * 10 + (field[i] - '0');
+  *at = i;
+  return v;
+}
+
+}  // namespace
+
+int32_t DecimalField(const std::string& field) {
+  size_t at = 0;
+  bool negative = false;
+  const int64_t v = SignedDigits(field, &at, &negative);
   return Saturate(negative ? -v : v);
 }
 
 int32_t HundredthsField(const std::string& field) {
-  size_t i = FirstNonBlank(field);
+  size_t i = 0;
   bool negative = false;
-  if (i < field.size() && (field[i] == '-' || field[i] == '+')) negative = field[i++] == '-';
-  int64_t v = 0;
-  for (; i < field.size() && IsDigit(field[i]); ++i)
-    if (v <= kMax32 + 1) v = v * 10 + (field[i] - '0');
-  v *= 100;
+  int64_t v = SignedDigits(field, &i, &negative) * 100;
   if (i < field.size() && field[i] == '.') {
     ++i;
-    int64_t scale = 10;
-    for (; i < field.size() && IsDigit(field[i]) && scale > 0; ++i, scale /= 10)
+    for (int64_t scale = 10; i < field.size() && IsDigit(field[i]) && scale > 0; ++i, scale /= 10)
       v += (field[i] - '0') * scale;
   }
   return Saturate(negative ? -v : v);

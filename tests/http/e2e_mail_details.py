@@ -110,16 +110,19 @@ class Run:
                 sys.stdout.write(self.traces()[-4000:])
         return rc
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
         delete_keys()
         shutil.rmtree(self.work, ignore_errors=True)
 
 
 def run_a(opts):
-    run = Run(opts, "a", 5, "SECTION=EXCH\nexchange_interval=30\nexchange_server=EXMB01\n"
+    with Run(opts, "a", 5, "SECTION=EXCH\nexchange_interval=30\nexchange_server=EXMB01\n"
                             "exchange_mailbox_enable=1\nexchange_mailbox_interval=60\n"
-                            "exchange_topology_interval=300\n")
-    try:
+                            "exchange_topology_interval=300\n") as run:
         run.put("mailboxdetails.txt", MAILBOXES)
         run.put("publicfolderdetails.txt", FOLDERS)
         agent = run.start()
@@ -151,14 +154,10 @@ def run_a(opts):
         check(agent.alive(), "A: the agent still runs")
         rc = run.stop()
         check(rc is not None, "A: the agent ends by itself after Ctrl-C (exit %s)" % rc)
-    finally:
-        run.stop()
-        run.close()
 
 
 def run_b(opts):
-    run = Run(opts, "b", 3)  # no configuration file: every setting at its default
-    try:
+    with Run(opts, "b", 3) as run:  # no configuration file: every setting at its default
         run.put("hang", "")
         run.put("MailBox_Details.log", MAILBOXES, run.logs)
         run.put("PublicFolderDetails2007.log", FOLDERS, run.logs)
@@ -189,18 +188,14 @@ def run_b(opts):
         beat = read(os.path.join(run.data, "heartbeat"))
         time.sleep(2)
         check(read(os.path.join(run.data, "heartbeat")) == beat, "B: the tool was ended with the agent")
-    finally:
-        run.stop()
-        run.close()
 
 
 def run_c(opts):
     host = socket.gethostname().split(".")[0]
-    run = Run(opts, "c", 5, "SECTION=EXCH\nexchange_interval=30\nexchange_mailbox_enable=0\n"
+    with Run(opts, "c", 5, "SECTION=EXCH\nexchange_interval=30\nexchange_mailbox_enable=0\n"
                             "exchange_mailbox_interval=86400\nexchange_server=EXMB01\n"
                             "SECTION=CLUSTER\nexch_cluster_server=%s\nexch_subsystem=sub\n"
-                            "exch_history=C:\\\\hist\n" % host)
-    try:
+                            "exch_history=C:\\\\hist\n" % host) as run:
         agent = run.start()
         check(run.wait_trace("Environment variables is not set for Topology data collection"),
               "C: QMX_TOPOLOGY_INTERVAL -1 ends the topology collection at once")
@@ -211,9 +206,6 @@ def run_c(opts):
         check(agent.alive(), "C: the agent still runs")
         rc = run.stop()
         check(rc is not None, "C: the agent ends by itself after Ctrl-C (exit %s)" % rc)
-    finally:
-        run.stop()
-        run.close()
 
 
 def main():

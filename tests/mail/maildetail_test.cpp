@@ -25,26 +25,10 @@
 
 using namespace exchtest;
 using qmxtest::ReadWholeFile;
+using qmxtest::WriteWholeFile;
 using qmxtest::SetEnv;
 
 namespace {
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) {
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    lines.push_back(l);
-  }
-  return lines;
-}
 
 // The test clock of the first-run wait.
 SYSTEMTIME g_now;
@@ -127,8 +111,8 @@ class MailDetails : public ExchangeRegistry {
     regtest::SetDword(kSetup, "MsiProductMajor", 8);
     Key(std::string(kV8) + "\\MailboxRole");
   }
-  void Prepare(const char* file, const std::string& text) { WriteFile(data_ + "\\" + file, text); }
-  std::vector<std::string> Calls() { return Lines(ReadWholeFile(data_ + "\\calls.log")); }
+  void Prepare(const char* file, const std::string& text) { WriteWholeFile(data_ + "\\" + file, text); }
+  std::vector<std::string> Calls() { return qmxtest::TextLines(ReadWholeFile(data_ + "\\calls.log")); }
   std::string Errors() { return ReadWholeFile(data_ + "\\errors.log"); }
   std::string Trace() { return ReadWholeFile(trace_); }
   // The trace file stays open in the trace facility: each case looks only at what came after its mark.
@@ -327,7 +311,7 @@ TEST_F(MailDetails, ToolThatNeverEndsIsEnded) {
     EXPECT_EQ(WaitForSingleObject(p, 5000), WAIT_OBJECT_0) << "the tool still runs";
     CloseHandle(p);
   }
-  EXPECT_FALSE(Exists(logs_ + "\\MailBox_Details.log"));
+  EXPECT_FALSE(qmxtest::FileExists(logs_ + "\\MailBox_Details.log"));
   EXPECT_EQ(DetailsToolBoundMs(60), 120000u);
   EXPECT_EQ(DetailsToolBoundMs(86400), 86400000u);
   EXPECT_EQ(DetailsToolBoundMs(4000000), 4000000000u);
@@ -352,39 +336,42 @@ class DetailTables : public MailDetails {
   }
 };
 
-std::string Field(const pxr::Request& r, int row, const char* table, const char* upper) {
+// A field as text: integers (type 3) in decimal, texts up to their first NUL.
+std::string Value(const pxr::Request& r, int row, const char* table, const char* upper) {
   const qmx::TableLayout& t = *qmx::TableLayoutByName(table);
   const qmx::TableAttribute& a = t.attributes[static_cast<size_t>(t.Find(upper))];
   const char* f = r.row(row) + a.offset;
+  if (a.type == 3) {
+    int32_t v = 0;
+    std::memcpy(&v, f, 4);
+    return std::to_string(v);
+  }
   return std::string(f, strnlen(f, a.width));
 }
 
-int32_t IntField(const pxr::Request& r, int row, const char* table, const char* upper) {
-  const qmx::TableLayout& t = *qmx::TableLayoutByName(table);
-  int32_t v = 0;
-  std::memcpy(&v, r.row(row) + t.attributes[static_cast<size_t>(t.Find(upper))].offset, 4);
-  return v;
+struct Expected {
+  int row;
+  const char* attribute;
+  std::string value;
+};
+
+void ExpectFields(const pxr::Request& r, const char* table, const std::vector<Expected>& fields) {
+  for (const Expected& e : fields)
+    EXPECT_EQ(Value(r, e.row, table, e.attribute), e.value) << table << " row " << e.row << " " << e.attribute;
 }
 
 TEST_F(DetailTables, MailboxRowsFromTheDetailsFile) {
   Release2010();
-  WriteFile(logs_ + "\\MailBox_Details.log", kMailboxes);
+  WriteWholeFile(logs_ + "\\MailBox_Details.log", kMailboxes);
   std::unique_ptr<pxr::Request> r = Sample("MSEMBXD");
   ASSERT_EQ(r->rowCount(), 2);
-  EXPECT_EQ(Field(*r, 0, "MSEMBXD", "MBXNAME"), "Ann Archer");
-  EXPECT_EQ(Field(*r, 0, "MSEMBXD", "SGNAME"), "First Storage Group");
-  EXPECT_EQ(Field(*r, 0, "MSEMBXD", "ISNAME"), "Mailbox Database");
-  EXPECT_EQ(IntField(*r, 0, "MSEMBXD", "NUMMBXMSGS"), 12);
-  EXPECT_EQ(IntField(*r, 0, "MSEMBXD", "MBXSIZE"), 2048);
-  EXPECT_EQ(IntField(*r, 0, "MSEMBXD", "MBXMAXSIZE"), 102);
-  EXPECT_EQ(Field(*r, 0, "MSEMBXD", "MBXLASTLGN"), "2011-11-09 14:25");
-  EXPECT_EQ(Field(*r, 0, "MSEMBXD", "EMAILADDRS"), "ann@corp.example.com");
-  EXPECT_EQ(Field(*r, 1, "MSEMBXD", "SGNAME"), "Undefined");
-  EXPECT_EQ(Field(*r, 1, "MSEMBXD", "ISNAME"), "Undefined");
-  EXPECT_EQ(IntField(*r, 1, "MSEMBXD", "MBXMAXSIZE"), -7);
-  EXPECT_EQ(Field(*r, 1, "MSEMBXD", "MBXLASTLGN"), std::string(16, ' '));
-  EXPECT_EQ(IntField(*r, 0, "MSEMBXD", "ROWNO"), 1);
-  EXPECT_EQ(IntField(*r, 1, "MSEMBXD", "ROWNO"), 2);
+  ExpectFields(*r, "MSEMBXD",
+               {{0, "MBXNAME", "Ann Archer"}, {0, "SGNAME", "First Storage Group"},
+                {0, "ISNAME", "Mailbox Database"}, {0, "NUMMBXMSGS", "12"}, {0, "MBXSIZE", "2048"},
+                {0, "MBXMAXSIZE", "102"}, {0, "MBXLASTLGN", "2011-11-09 14:25"},
+                {0, "EMAILADDRS", "ann@corp.example.com"}, {0, "ROWNO", "1"},
+                {1, "SGNAME", "Undefined"}, {1, "ISNAME", "Undefined"}, {1, "MBXMAXSIZE", "-7"},
+                {1, "MBXLASTLGN", std::string(16, ' ')}, {1, "ROWNO", "2"}});
   EXPECT_TRUE(Traced("Reading mailbox detail file: " + logs_ + "\\MailBox_Details.log"));
   EXPECT_TRUE(Traced("mbxmaxsize : 102"));
 }
@@ -409,8 +396,8 @@ TEST_F(DetailTables, RowsAreTheLinesPresent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    WriteFile(logs_ + "\\MailBox_Details.log", c.mailboxes);
-    WriteFile(logs_ + "\\PublicFolderDetails2007.log", c.folders);
+    WriteWholeFile(logs_ + "\\MailBox_Details.log", c.mailboxes);
+    WriteWholeFile(logs_ + "\\PublicFolderDetails2007.log", c.folders);
     EXPECT_EQ(Sample("MSEMBXD")->rowCount(), c.mailboxRows);
     EXPECT_EQ(Sample("MSEPFLDD")->rowCount(), c.folderRows);
   }
@@ -425,21 +412,17 @@ TEST_F(DetailTables, RowsAreTheLinesPresent) {
 
 // Release 5 reads the 2010 file, release 3 the 2007 file, other releases none.
 TEST_F(DetailTables, PublicFolderRowsByRelease) {
-  WriteFile(logs_ + "\\PublicFolderDetails2010.log", kFolders);
-  WriteFile(logs_ + "\\PublicFolderDetails2007.log",
+  WriteWholeFile(logs_ + "\\PublicFolderDetails2010.log", kFolders);
+  WriteWholeFile(logs_ + "\\PublicFolderDetails2007.log",
             "Public Folder Details - Number of Folders '1'\nOld Folder;SG;PF;1;1;2007-01-01 00:00\n");
   Release2010();
   std::unique_ptr<pxr::Request> r = Sample("MSEPFLDD");
   ASSERT_EQ(r->rowCount(), 2);
-  EXPECT_EQ(Field(*r, 0, "MSEPFLDD", "PFLDNAME"), "IPM_SUBTREE");
-  EXPECT_EQ(Field(*r, 0, "MSEPFLDD", "SGNAME"), "Second Storage Group");
-  EXPECT_EQ(Field(*r, 0, "MSEPFLDD", "ISNAME"), "Public Folder Database");
-  EXPECT_EQ(IntField(*r, 0, "MSEPFLDD", "NUMPFLDMSG"), 7);
-  EXPECT_EQ(IntField(*r, 0, "MSEPFLDD", "PFLDSIZE"), 1234);
-  EXPECT_EQ(Field(*r, 0, "MSEPFLDD", "PFLDLASTLG"), "2011-11-09 14:25");
-  EXPECT_EQ(Field(*r, 1, "MSEPFLDD", "SGNAME"), "Undefined");
-  EXPECT_EQ(IntField(*r, 1, "MSEPFLDD", "PFLDSIZE"), 29);
-  EXPECT_EQ(Field(*r, 1, "MSEPFLDD", "PFLDLASTLG"), "");
+  ExpectFields(*r, "MSEPFLDD",
+               {{0, "PFLDNAME", "IPM_SUBTREE"}, {0, "SGNAME", "Second Storage Group"},
+                {0, "ISNAME", "Public Folder Database"}, {0, "NUMPFLDMSG", "7"}, {0, "PFLDSIZE", "1234"},
+                {0, "PFLDLASTLG", "2011-11-09 14:25"}, {1, "SGNAME", "Undefined"}, {1, "PFLDSIZE", "29"},
+                {1, "PFLDLASTLG", ""}});
   EXPECT_TRUE(Traced("-----------ReadPublicFolderDetails--------------"));
   EXPECT_TRUE(Traced("pfldsize   : 1234"));
 
@@ -448,7 +431,7 @@ TEST_F(DetailTables, PublicFolderRowsByRelease) {
   Release2007();
   r = Sample("MSEPFLDD");
   ASSERT_EQ(r->rowCount(), 1);
-  EXPECT_EQ(Field(*r, 0, "MSEPFLDD", "PFLDNAME"), "Old Folder");
+  ExpectFields(*r, "MSEPFLDD", {{0, "PFLDNAME", "Old Folder"}});
 
   Clear();
   ResetExchangeVersionCaches();

@@ -23,41 +23,18 @@
 #include <string>
 #include <vector>
 
+#include "test_tool.h"
+
 namespace {
 
-std::string g_data;
+using qmxtool::Append;
+using qmxtool::Fail;
+using qmxtool::ReadAll;
 
-std::string ReadAll(const std::string& path, bool* exists) {
-  std::ifstream in(path, std::ios::binary);
-  *exists = static_cast<bool>(in);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Append(const char* file, const std::string& text) {
-  std::ofstream out(g_data + "\\" + file, std::ios::binary | std::ios::app);
-  out << text << "\n";
-}
-
-[[noreturn]] void Fail(int code, const std::string& why) {
-  Append("errors.log", why);
-  std::fprintf(stderr, "qmxmbstat test tool: %s\n", why.c_str());
-  ExitProcess(code);
-}
-
-// The arguments after the program name, as one string.
+// The arguments after the program name and the one blank that follows it.
 std::string Arguments() {
-  std::string line = GetCommandLineA();
-  size_t i = 0;
-  if (!line.empty() && line[0] == '"') {
-    i = line.find('"', 1);
-    i = i == std::string::npos ? line.size() : i + 1;
-  } else {
-    while (i < line.size() && line[i] != ' ') ++i;
-  }
-  if (i < line.size() && line[i] == ' ') ++i;
-  return line.substr(i);
+  std::string rest = qmxtool::ArgumentsAfterProgram();
+  return rest.empty() ? rest : rest.substr(1);
 }
 
 // Elements separated by exactly one blank; a quoted element keeps its blanks.
@@ -104,11 +81,12 @@ int main() {
     std::fprintf(stderr, "qmxmbstat test tool: QMX_MBSTAT_DATA is not set\n");
     return 2;
   }
-  g_data = data;
+  qmxtool::Data() = data;
+  qmxtool::Name() = "qmxmbstat test tool";
   const std::string args = Arguments();
   Append("calls.log", args);
   {
-    std::ofstream pid(g_data + "\\pid.txt", std::ios::binary);
+    std::ofstream pid(qmxtool::Data() + "\\pid.txt", std::ios::binary);
     pid << GetCurrentProcessId();
   }
   std::vector<std::string> a;
@@ -131,12 +109,12 @@ int main() {
     Fail(2, std::string("tool at ") + self + ", not in the parent folder of the details file's folder");
 
   bool exists = false;
-  ReadAll(g_data + "\\hang", &exists);
+  ReadAll(qmxtool::Data() + "\\hang", &exists);
   for (unsigned beat = 0; exists; ++beat) {
-    std::ofstream(g_data + "\\heartbeat", std::ios::binary | std::ios::trunc) << beat;
+    std::ofstream(qmxtool::Data() + "\\heartbeat", std::ios::binary | std::ios::trunc) << beat;
     Sleep(200);
   }
-  const std::string text = ReadAll(g_data + "\\" + option.substr(1) + ".txt", &exists);
+  const std::string text = ReadAll(qmxtool::Data() + "\\" + option.substr(1) + ".txt", &exists);
   if (!exists) return 3;
   const std::string temp = file + ".tmp";
   {
