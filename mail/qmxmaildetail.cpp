@@ -150,8 +150,6 @@ int GetPublicFolderDetailsEx(void* context) {
   const long configured = settings.interval;
   const std::string& server = settings.server;
   const std::string& logPath = settings.logPath;
-  const int release = GetExchangeVersion();
-  const std::string name = qmx::PublicFolderFileName(release);
   if (configured < 1 || logPath.empty()) {
     QMX_ERROR("Environment variables is not set for public folder data collection");
     QMX_RETURN(0);
@@ -162,12 +160,22 @@ int GetPublicFolderDetailsEx(void* context) {
     QMX_RETURN(0);
   }
   const long interval = qmx::PublicFolderInterval(configured);
-  const std::string command = qmx::DetailsCommandLine(logPath, "-publicfolderdetails", release, server,
-                                                      logPath + "\\" + name);
-  qmx::RepeatCollection(qmx_trace, interval,
-                        {"Entering wait period between attempts to gather public folder details : %d",
-                         "Sleep interval %ul expired. Gather Public Folder details"},
-                        [&] { RunTool(qmx_trace, command, interval); });
+  qmx::RepeatCollection(
+      qmx_trace, interval,
+      {"Entering wait period between attempts to gather public folder details : %d",
+       "Sleep interval %ul expired. Gather Public Folder details"},
+      [&] {
+        // Asked each round: a release not read yet (-1) is read again.
+        const int release = GetExchangeVersion();
+        const std::string name = qmx::PublicFolderFileName(release);
+        if (name.empty()) {
+          QMX_ERROR("No public folder details file for Exchange release %d; qmxmbstat.exe not run", release);
+          return;
+        }
+        RunTool(qmx_trace,
+                qmx::DetailsCommandLine(logPath, "-publicfolderdetails", release, server, logPath + "\\" + name),
+                interval);
+      });
   QMX_RETURN(1);
 }
 

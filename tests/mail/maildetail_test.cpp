@@ -209,6 +209,19 @@ TEST_F(MailDetails, ShortIntervalRepeatsOnlyTheMailboxCycle) {
   EXPECT_EQ(Calls().size(), 1u);
 }
 
+// A release that has no public folder file (neither 3 nor 5): the cycle keeps its schedule but
+// does not run the tool.
+TEST_F(MailDetails, NoPublicFolderFileWithoutARelease) {
+  Prepare("publicfolderdetails.txt", kFolders);
+  Mark();
+  Cycle cycle(GetPublicFolderDetailsEx);
+  ASSERT_TRUE(AwaitTrace("Entering wait period between attempts to gather public folder details : 300000"))
+      << Trace();
+  EXPECT_EQ(cycle.Stop(), 1);
+  EXPECT_TRUE(Traced("No public folder details file for Exchange release -1; qmxmbstat.exe not run"));
+  EXPECT_EQ(Calls(), std::vector<std::string>{});
+}
+
 // Settings that keep a cycle from running: it returns 0 at once with its trace line, and the tool
 // never runs.
 TEST_F(MailDetails, MissingOrUnusableSettingsEndTheCycle) {
