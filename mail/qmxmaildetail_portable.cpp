@@ -102,6 +102,17 @@ int32_t DeclaredCount(const std::string& firstLine) {
 
 std::string DefinedOr(const std::string& field) { return field.empty() ? "Undefined" : field; }
 
+namespace {
+
+void FillCommonFields(const std::vector<std::string>& f, DetailsRecord* r) {
+  r->name = f[0];
+  r->storageGroup = DefinedOr(f[1]);
+  r->store = DefinedOr(f[2]);
+  r->items = DecimalField(f[3]);
+}
+
+}  // namespace
+
 std::vector<MailboxRecord> ParseMailboxDetails(const std::string& text) {
   std::vector<MailboxRecord> records;
   int32_t declared = -1;
@@ -111,10 +122,7 @@ std::vector<MailboxRecord> ParseMailboxDetails(const std::string& text) {
     if (IsBlankLine(line) || line[FirstNonBlank(line)] == '#') return true;
     std::vector<std::string> f = Fields(line, 8);
     MailboxRecord r;
-    r.name = f[0];
-    r.storageGroup = DefinedOr(f[1]);
-    r.store = DefinedOr(f[2]);
-    r.items = DecimalField(f[3]);
+    FillCommonFields(f, &r);
     r.size = DecimalField(f[4]);
     r.maxSize = DecimalField(f[5]) / 10;
     r.lastLogon = Cut(f[6], 16);
@@ -140,10 +148,7 @@ std::vector<PublicFolderRecord> ParsePublicFolderDetails(const std::string& text
     if (IsBlankLine(line)) return true;
     std::vector<std::string> f = Fields(line, 6);
     PublicFolderRecord r;
-    r.name = f[0];
-    r.storageGroup = DefinedOr(f[1]);
-    r.store = DefinedOr(f[2]);
-    r.items = DecimalField(f[3]);
+    FillCommonFields(f, &r);
     r.sizeHundredths = HundredthsField(f[4]);
     r.lastAccess = Cut(f[5], 16);
     records.push_back(std::move(r));

@@ -30,18 +30,20 @@ int32_t DecimalField(const std::string& field);
 // floating point) and saturated to 32 bits.
 int32_t HundredthsField(const std::string& field);
 
-struct MailboxRecord {
-  std::string name, storageGroup, store;
+// The first four fields of both files.
+struct DetailsRecord {
+  std::string name, storageGroup, store;  // empty storage group or store: "Undefined"
   int32_t items = 0;
+};
+
+struct MailboxRecord : DetailsRecord {
   int32_t size = 0;
   int32_t maxSize = 0;       // the file's value divided by 10, toward zero
   std::string lastLogon;     // exactly 16 characters: cut, or padded with blanks
   std::string address;
 };
 
-struct PublicFolderRecord {
-  std::string name, storageGroup, store;
-  int32_t items = 0;
+struct PublicFolderRecord : DetailsRecord {
   int32_t sizeHundredths = 0;
   std::string lastAccess;    // at most 16 characters
 };

@@ -17,6 +17,7 @@
 #include "qmx_tables.h"
 #include "qmxcommon.h"
 #include "table_catalogue.h"
+#include "table_sample.h"
 #include "win_process.h"
 
 using namespace exchtest;
@@ -326,15 +327,7 @@ class ScriptTables : public Scripts {
     for (const qmx::TableEntry& e : qmx::TableCatalogue()) ASSERT_EQ(e.init(), 0u) << e.layout->name;
     SetEnv("VORTA_LOG_PATH", logs_.c_str());
   }
-  std::unique_ptr<pxr::Request> Sample(const char* table) {
-    unsigned long status = 1;
-    std::unique_ptr<pxr::Request> r = pxr::Request::Open(table, {}, &status);
-    EXPECT_EQ(status, 0u);
-    if (r) {
-      EXPECT_EQ(r->Sample(), 0u);
-    }
-    return r;
-  }
+  std::unique_ptr<pxr::Request> Sample(const char* table) { return qmxtest::SampleTable(table); }
 };
 
 std::string Field(const pxr::Request& r, const char* table, const char* upper) {

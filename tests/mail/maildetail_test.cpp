@@ -20,6 +20,7 @@
 #include "qmxcommon.h"
 #include "qmxschedule.h"
 #include "table_catalogue.h"
+#include "table_sample.h"
 #include "test_env.h"
 #include "win_process.h"
 
@@ -338,15 +339,7 @@ class DetailTables : public MailDetails {
     pxr::ResetForTests();
     for (const qmx::TableEntry& e : qmx::TableCatalogue()) ASSERT_EQ(e.init(), 0u) << e.layout->name;
   }
-  std::unique_ptr<pxr::Request> Sample(const char* table) {
-    unsigned long status = 1;
-    std::unique_ptr<pxr::Request> r = pxr::Request::Open(table, {}, &status);
-    EXPECT_EQ(status, 0u);
-    if (r) {
-      EXPECT_EQ(r->Sample(), 0u);
-    }
-    return r;
-  }
+  std::unique_ptr<pxr::Request> Sample(const char* table) { return qmxtest::SampleTable(table); }
 };
 
 // A field as text: integers (type 3) in decimal, texts up to their first NUL.
