@@ -143,14 +143,10 @@ class Wow64RedirectionOff {
   bool disabled_ = false;
 };
 
-enum class RunEnd { kEnded, kNotStarted, kTimedOut };
+}  // namespace
 
-// Runs a command line in a job of its own and waits for it at most boundMs; beyond that the
-// whole process tree is ended. With pipeOutput its standard output is read to its end, of which
-// the first maxOutput bytes are kept. `shown` is what the trace names the command by (a command
-// line may carry a secret).
 RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput,
-                  size_t maxOutput = SIZE_MAX, const std::string* shown = nullptr) {
+                  size_t maxOutput, const std::string* shown) {
   QMX_ENTRY();
   Handle readEnd, writeEnd;
   if (pipeOutput) {
@@ -232,6 +228,8 @@ RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pi
   if (code) QMX_FLOW("Script command ended with exit code %u", static_cast<unsigned>(code));
   return RunEnd::kEnded;
 }
+
+namespace {
 
 // Condenses the output file; false when it cannot be opened.
 bool CondenseOutputFile(const std::string& path, qmx::OutputKind kind, std::string* result) {

@@ -11,9 +11,17 @@
 
 #include "qmxscripts_portable.h"
 
-// Runs a program (no command interpreter) in a job of its own with its standard output read into
-// *output (the first maxOutput bytes kept); after boundMs its whole process tree is ended. The
-// trace names it by `shown`. 0 ended, 1 not started, 2 ended after the bound.
+enum class RunEnd { kEnded, kNotStarted, kTimedOut };
+
+// Runs a command line in a job of its own and waits for it at most boundMs; beyond that the
+// whole process tree is ended. With pipeOutput the program is started directly and its standard
+// output read to its end, of which the first maxOutput bytes are kept; without, the line runs
+// through the command interpreter. The trace names the command by `shown` when given (a command
+// line may carry a secret).
+RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput,
+                  size_t maxOutput = SIZE_MAX, const std::string* shown = nullptr);
+
+// RunBounded with output, as a code: 0 ended, 1 not started, 2 ended after the bound.
 int RunCommandBounded(const std::string& commandLine, const std::string& shown, DWORD boundMs,
                       size_t maxOutput, std::string* output);
 

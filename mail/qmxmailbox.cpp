@@ -14,6 +14,7 @@
 #include "qmxactdir.h"
 #include "qmxcommon.h"
 #include "qmxdecrypt.h"
+#include "qmxschedule.h"
 #include "qmxscripts.h"
 #include "qmxtrace.h"
 #include "win_text.h"
@@ -33,10 +34,10 @@ const char kResultsFile[] = "MailBox_Reachability_Results.log";
 std::atomic<bool (*)(DWORD)> g_wait{nullptr};
 std::atomic<DWORD> g_toolBoundMs{0};
 
+// false once the agent stops.
 bool Wait(DWORD ms) {
   if (bool (*w)(DWORD) = g_wait.load()) return w(ms);
-  Sleep(ms);
-  return true;
+  return !qmx::PauseCollection(ms);
 }
 
 std::string Env(const char* name) {
@@ -343,9 +344,5 @@ int RunReachability(void* context) {
 
 unsigned __stdcall ReachabilityThread(void*) {
   QMX_ENTRY();
-  QMX_FLOW("ReachabilityThread:  Attached.");
-  QMX_FLOW("ReachabilityThread:  Calling reachability to gather metrics.");
-  int local = 0;  // the collection's scratch value
-  int rc = RunReachability(&local);
-  QMX_RETURN(static_cast<unsigned>(rc));
+  QMX_RETURN(qmx::RunCollectionThread(qmx_trace, "ReachabilityThread", "reachability", RunReachability));
 }
