@@ -1,8 +1,6 @@
 // Script files, bounded script runs and the status operations built on them.
 #include "qmxscripts.h"
 
-#include <tlhelp32.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -12,9 +10,14 @@
 #include "earegenv.h"
 #include "jbx.h"
 #include "qmxcommon.h"
+#include "qmxprocess.h"
 #include "qmxtrace.h"
+#include "win_handle.h"
 
 namespace {
+
+using qmx::Handle;
+using qmx::Library;
 
 std::atomic<CRITICAL_SECTION*> g_scriptLock{nullptr};
 // Set at start: the mailbox details script is rewritten once per start of the agent.
@@ -22,37 +25,6 @@ std::atomic<bool> g_upgrade{true};
 
 constexpr DWORD kMinRunBoundMs = 120000;
 constexpr size_t kMaxScriptFile = 1 << 20;
-
-class Handle {
- public:
-  explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  ~Handle() { reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-  void reset(HANDLE h = nullptr) {
-    if (h_) CloseHandle(h_);
-    h_ = h == INVALID_HANDLE_VALUE ? nullptr : h;
-  }
-
- private:
-  HANDLE h_;
-};
-
-class Library {
- public:
-  explicit Library(const char* name) : h_(LoadLibraryA(name)) {}
-  ~Library() {
-    if (h_) FreeLibrary(h_);
-  }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-  HMODULE get() const { return h_; }
-
- private:
-  HMODULE h_;
-};
 
 bool IsRelease2007Or2010(int release) {
   return release == kExchange2007 || release == kExchange2010;
@@ -68,28 +40,6 @@ bool ReadFilePrefix(const std::string& path, size_t limit, std::string* text) {
   DWORD got = 0;
   while (text->size() < limit && ReadFile(f.get(), chunk, sizeof chunk, &got, nullptr) && got)
     text->append(chunk, std::min<size_t>(got, limit - text->size()));
-  return true;
-}
-
-// Replaces path in one step, so PowerShell never reads a half-written script.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-  std::string temp = path + "." + std::to_string(GetCurrentThreadId()) + ".tmp";
-  {
-    Handle f(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f) return false;
-    DWORD written = 0;
-    if (!WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written != text.size()) {
-      f.reset();
-      DeleteFileA(temp.c_str());
-      return false;
-    }
-  }
-  if (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileA(temp.c_str());
-    return false;
-  }
   return true;
 }
 
@@ -120,28 +70,6 @@ std::string CommandLine(int release, const std::string& scriptPath) {
     return "WScript \"" + scriptPath + "\"";  // quoted: the log directory may hold blanks
   return "PowerShell.exe -PSConsoleFile \"" + InstallPath(release) +
          "Bin\\ExShell.psc1\" -Command \". '" + scriptPath + "'\"";
-}
-
-// Ends every process started, directly or not, by `root` (used when the job cannot hold them).
-void EndProcessTree(DWORD root) {
-  std::vector<DWORD> tree{root};
-  Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (snap) {
-    PROCESSENTRY32 e{};
-    e.dwSize = sizeof e;
-    for (size_t i = 0; i < tree.size(); ++i) {
-      if (!Process32First(snap.get(), &e)) break;
-      do {
-        if (e.th32ParentProcessID == tree[i] && e.th32ProcessID != tree[i] &&
-            std::find(tree.begin(), tree.end(), e.th32ProcessID) == tree.end())
-          tree.push_back(e.th32ProcessID);
-      } while (Process32Next(snap.get(), &e));
-    }
-  }
-  for (DWORD pid : tree) {
-    Handle p(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
-    if (p) TerminateProcess(p.get(), ERROR_TIMEOUT);
-  }
 }
 
 // File-system redirection of 32-bit processes off for the scope, when the system offers it.
@@ -187,90 +115,26 @@ class Wow64RedirectionOff {
   bool disabled_ = false;
 };
 
-enum class RunEnd { kEnded, kNotStarted, kTimedOut };
+using qmx::RunEnd;
 
-// Runs a command line in a job of its own and waits for it at most boundMs; beyond that the
-// whole process tree is ended. With pipeOutput its standard output is read to its end.
-RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput) {
+// Runs a command line within boundMs and traces how it went. Without pipeOutput through the
+// command interpreter, as system() would call it; with it, its standard output is read to its end.
+RunEnd RunTraced(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput) {
   QMX_ENTRY();
-  Handle readEnd, writeEnd;
-  if (pipeOutput) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE r = nullptr, w = nullptr;
-    if (!CreatePipe(&r, &w, &sa, 0)) {
-      QMX_ERROR("<CreatePipe> failed");
-      return RunEnd::kNotStarted;
-    }
-    readEnd.reset(r);
-    writeEnd.reset(w);
-    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+  const qmx::BoundedRun run =
+      qmx::RunBounded(pipeOutput ? commandLine : "cmd.exe /c " + commandLine, boundMs, pipeOutput);
+  if (run.end == RunEnd::kNotStarted) {
+    QMX_ERROR("<%s> failed : %s", run.failedCall, SystemErrorText(run.error).c_str());
+    return run.end;
   }
-  Handle job(CreateJobObjectA(nullptr, nullptr));
-  if (job) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
-  }
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  if (pipeOutput) {
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd.get();
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    si.hStdInput = nullptr;
-  }
-  // The command interpreter, as system() would call it.
-  std::string line = pipeOutput ? commandLine : "cmd.exe /c " + commandLine;
-  std::vector<char> buffer(line.begin(), line.end());
-  buffer.push_back('\0');
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, pipeOutput ? TRUE : FALSE,
-                      CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-    QMX_ERROR("<CreateProcess> failed : %s", SystemErrorText(GetLastError()).c_str());
-    return RunEnd::kNotStarted;
-  }
-  Handle process(pi.hProcess), thread(pi.hThread);
-  bool inJob = job && AssignProcessToJobObject(job.get(), process.get());
-  if (!inJob) QMX_FLOW("Script process not in a job (%d): its tree is ended one by one", static_cast<int>(GetLastError()));
-  ResumeThread(thread.get());
-  writeEnd.reset();
-
-  const ULONGLONG deadline = GetTickCount64() + boundMs;
-  bool timedOut = false;
-  if (pipeOutput) {
-    char chunk[1024];
-    for (;;) {
-      DWORD avail = 0;
-      if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &avail, nullptr)) break;  // all writers gone
-      if (avail) {
-        DWORD got = 0;
-        if (!ReadFile(readEnd.get(), chunk, sizeof chunk, &got, nullptr) || got == 0) break;
-        pipeOutput->append(chunk, got);
-        continue;
-      }
-      if (GetTickCount64() >= deadline) {
-        timedOut = true;
-        break;
-      }
-      Sleep(20);
-    }
-  }
-  if (!timedOut) {
-    ULONGLONG now = GetTickCount64();
-    DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-    timedOut = WaitForSingleObject(process.get(), left) == WAIT_TIMEOUT;
-  }
-  if (timedOut) {
+  if (!run.inJob) QMX_FLOW("Script process not in a job (%d): its tree is ended one by one", static_cast<int>(run.jobError));
+  if (run.end == RunEnd::kTimedOut) {
     QMX_ERROR("Script did not end within %u s, its processes are ended: %s",
               static_cast<unsigned>(boundMs / 1000), commandLine.c_str());
-    if (!inJob || !TerminateJobObject(job.get(), ERROR_TIMEOUT)) EndProcessTree(pi.dwProcessId);
-    WaitForSingleObject(process.get(), 5000);
-    return RunEnd::kTimedOut;
+    return run.end;
   }
-  DWORD code = 0;
-  GetExitCodeProcess(process.get(), &code);
-  if (code) QMX_FLOW("Script command ended with exit code %u", static_cast<unsigned>(code));
-  return RunEnd::kEnded;
+  if (run.exitCode) QMX_FLOW("Script command ended with exit code %u", static_cast<unsigned>(run.exitCode));
+  return run.end;
 }
 
 // Condenses the output file; false when it cannot be opened.
@@ -356,7 +220,7 @@ int CreateScript(const char* scriptName, const char* directory, const char* serv
     QMX_DETAIL("Server Name is empty");
     QMX_RETURN(99);
   }
-  if (!ReplaceFile(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath))) {
+  if (!qmx::ReplaceFileText(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath))) {
     QMX_DETAIL("Failed to open script file : %s", scriptPath->c_str());
     QMX_RETURN(99);
   }
@@ -382,7 +246,7 @@ int RunProcess(const char* scriptName, const std::string& scriptPath, const std:
   if (IsRelease2007Or2010(release)) {
     if (outputPath.find("mbxstorestate") == std::string::npos) {
       Wow64RedirectionOff redirection;
-      end = RunBounded(command, boundMs, nullptr);
+      end = RunTraced(command, boundMs, nullptr);
     } else if (fresh == 0) {
       QMX_FLOW("Store status output is recent, script not run: %s", outputPath.c_str());
     } else if (CRITICAL_SECTION* lock = g_scriptLock.load()) {
@@ -390,7 +254,7 @@ int RunProcess(const char* scriptName, const std::string& scriptPath, const std:
         QMX_DETAIL("%d : Thread entered critical section", static_cast<int>(GetCurrentThreadId()));
         {
           Wow64RedirectionOff redirection;
-          end = RunBounded(command, boundMs, nullptr);
+          end = RunTraced(command, boundMs, nullptr);
         }
         QMX_DETAIL("%d : Thread leaving critical section", static_cast<int>(GetCurrentThreadId()));
         LeaveCriticalSection(lock);
@@ -402,7 +266,7 @@ int RunProcess(const char* scriptName, const std::string& scriptPath, const std:
     }
   } else {
     std::string output;
-    end = RunBounded(command, boundMs, &output);
+    end = RunTraced(command, boundMs, &output);
     if (end == RunEnd::kEnded) QMX_FLOW("Results returned from script %s", output.c_str());
   }
   if (end != RunEnd::kEnded) QMX_RETURN(99);
