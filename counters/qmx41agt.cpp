@@ -7,10 +7,4 @@ unsigned long qmx_msemcd_agent::TakeSample() {
   QMX_RETURN(0UL);
 }
 
-void qmx_msemcd_agent::TakeSampleConstructor() {
-  QMX_ENTRY_NAMED("qmx_msemcd_agent::TakeSampleConstructor");
-}
-
-void qmx_msemcd_agent::TakeSampleDestructor() {
-  QMX_ENTRY_NAMED("qmx_msemcd_agent::TakeSampleDestructor");
-}
+QMX_SAMPLE_BRACKETS(msemcd)

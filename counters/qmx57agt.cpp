@@ -99,10 +99,4 @@ unsigned long qmx_ffextrnss_agent::TakeSample() {
 
 #endif
 
-void qmx_ffextrnss_agent::TakeSampleConstructor() {
-  QMX_ENTRY_NAMED("qmx_ffextrnss_agent::TakeSampleConstructor");
-}
-
-void qmx_ffextrnss_agent::TakeSampleDestructor() {
-  QMX_ENTRY_NAMED("qmx_ffextrnss_agent::TakeSampleDestructor");
-}
+QMX_SAMPLE_BRACKETS(ffextrnss)

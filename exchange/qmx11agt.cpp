@@ -115,13 +115,7 @@ unsigned long qmx_msesrvcd_agent::TakeSample() {
   QMX_RETURN(result);
 }
 
-void qmx_msesrvcd_agent::TakeSampleConstructor() {
-  QMX_ENTRY_NAMED("qmx_msesrvcd_agent::TakeSampleConstructor");
-}
-
-void qmx_msesrvcd_agent::TakeSampleDestructor() {
-  QMX_ENTRY_NAMED("qmx_msesrvcd_agent::TakeSampleDestructor");
-}
+QMX_SAMPLE_BRACKETS(msesrvcd)
 
 #else
 

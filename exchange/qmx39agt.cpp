@@ -22,13 +22,7 @@ unsigned long qmx_mserbs_agent::TakeSample() {
   QMX_RETURN(AddData(holder.rows.data(), holder.rowCount));
 }
 
-void qmx_mserbs_agent::TakeSampleConstructor() {
-  QMX_ENTRY_NAMED("qmx_mserbs_agent::TakeSampleConstructor");
-}
-
-void qmx_mserbs_agent::TakeSampleDestructor() {
-  QMX_ENTRY_NAMED("qmx_mserbs_agent::TakeSampleDestructor");
-}
+QMX_SAMPLE_BRACKETS(mserbs)
 
 #else
 

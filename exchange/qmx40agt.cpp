@@ -55,10 +55,4 @@ unsigned long qmx_msrtopo_agent::TakeSample() {
   QMX_RETURN(AddData(rows.data(), rows.count()));
 }
 
-void qmx_msrtopo_agent::TakeSampleConstructor() {
-  QMX_ENTRY_NAMED("qmx_msrtopo_agent::TakeSampleConstructor");
-}
-
-void qmx_msrtopo_agent::TakeSampleDestructor() {
-  QMX_ENTRY_NAMED("qmx_msrtopo_agent::TakeSampleDestructor");
-}
+QMX_SAMPLE_BRACKETS(msrtopo)

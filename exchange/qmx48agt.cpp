@@ -77,10 +77,4 @@ unsigned long qmx_msedag_agent::TakeSample() {
 
 #endif
 
-void qmx_msedag_agent::TakeSampleConstructor() {
-  QMX_ENTRY_NAMED("qmx_msedag_agent::TakeSampleConstructor");
-}
-
-void qmx_msedag_agent::TakeSampleDestructor() {
-  QMX_ENTRY_NAMED("qmx_msedag_agent::TakeSampleDestructor");
-}
+QMX_SAMPLE_BRACKETS(msedag)

@@ -14,6 +14,7 @@
 #include "earegcls.h"
 #include "earegenv.h"
 #include "jbx.h"
+#include "qmxhandle.h"
 #include "qmxtrace.h"
 
 namespace {
@@ -33,21 +34,7 @@ const char kV14Setup[] = "SOFTWARE\\Microsoft\\ExchangeServer\\v14\\Setup";
 const char kSetup[] = "SOFTWARE\\Microsoft\\Exchange\\Setup";
 const char kHklmMicrosoft[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft";
 
-class Handle {
- public:
-  explicit Handle(HANDLE h = nullptr) : h_(h) {}
-  ~Handle() { reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  void reset() {
-    if (h_ && h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    h_ = nullptr;
-  }
-
- private:
-  HANDLE h_;
-};
+using Handle = qmx::UniqueKernelHandle;
 
 uint64_t ToU64(const FILETIME& ft) {
   return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "win_handle.h"
+#include "qmxhandle.h"
 
 namespace qmx {
 namespace {
+
+using Handle = UniqueKernelHandle;
 
 // Ends every process started, directly or not, by `root` (used when the job cannot hold them).
 void EndProcessTree(DWORD root) {

@@ -10,14 +10,11 @@
 #include "earegenv.h"
 #include "jbx.h"
 #include "qmxcommon.h"
+#include "qmxhandle.h"
 #include "qmxprocess.h"
 #include "qmxtrace.h"
-#include "win_handle.h"
 
 namespace {
-
-using qmx::Handle;
-using qmx::Library;
 
 std::atomic<CRITICAL_SECTION*> g_scriptLock{nullptr};
 // Set at start: the mailbox details script is rewritten once per start of the agent.
@@ -25,6 +22,13 @@ std::atomic<bool> g_upgrade{true};
 
 constexpr DWORD kMinRunBoundMs = 120000;
 constexpr size_t kMaxScriptFile = 1 << 20;
+
+using Handle = qmx::UniqueKernelHandle;
+
+class Library : public qmx::UniqueLibrary {
+ public:
+  explicit Library(const char* name) : qmx::UniqueLibrary(LoadLibraryA(name)) {}
+};
 
 bool IsRelease2007Or2010(int release) {
   return release == kExchange2007 || release == kExchange2010;

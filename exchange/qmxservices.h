@@ -8,37 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "qmxhandle.h"
 #include "qmxservices_portable.h"
 
 namespace qmx {
 
 // One service control manager handle, closed when it goes.
-class ScHandle {
- public:
-  explicit ScHandle(SC_HANDLE h = nullptr) : h_(h) {}
-  ~ScHandle() { reset(); }
-  ScHandle(ScHandle&& other) noexcept : h_(other.release()) {}
-  ScHandle& operator=(ScHandle&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ScHandle(const ScHandle&) = delete;
-  ScHandle& operator=(const ScHandle&) = delete;
-  SC_HANDLE get() const { return h_; }
-  explicit operator bool() const { return h_ != nullptr; }
-  SC_HANDLE release() {
-    SC_HANDLE h = h_;
-    h_ = nullptr;
-    return h;
-  }
-  void reset(SC_HANDLE h = nullptr) {
-    if (h_) CloseServiceHandle(h_);
-    h_ = h;
-  }
-
- private:
-  SC_HANDLE h_;
-};
+using ScHandle = UniqueServiceHandle;
 
 // The least access the collectors' reads need: the manager to look services up, the services to
 // read status and configuration. Full access would be refused to a less privileged account.

@@ -35,18 +35,6 @@ bool IsLocalRoot(HKEY root) {
 
 }  // namespace
 
-void RegKey::reset(HKEY h) {
-  if (h_ && h_ != h && !IsPredefined(h_)) RegCloseKey(h_);
-  h_ = h;
-}
-
-bool RegKey::IsPredefined(HKEY h) {
-  // Predefined keys are the sign-extended values 0x80000000 to 0x800000FF.
-  LONG_PTR v = reinterpret_cast<LONG_PTR>(h);
-  return v >= static_cast<LONG_PTR>(static_cast<LONG>(0x80000000)) &&
-         v <= static_cast<LONG_PTR>(static_cast<LONG>(0x800000FF));
-}
-
 CRegistry::CRegistry() = default;
 
 CRegistry::CRegistry(const char* machine, HKEY root, const char* subkey, bool create) {

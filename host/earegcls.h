@@ -7,40 +7,11 @@
 #include <cstdint>
 #include <string>
 
+#include "qmxhandle.h"
+
 // Sole owner of one registry key handle; predefined roots (HKEY_LOCAL_MACHINE, ...) are never
 // closed, so a RegKey may hold one without harm.
-class RegKey {
- public:
-  RegKey() = default;
-  explicit RegKey(HKEY h) : h_(h) {}
-  ~RegKey() { reset(); }
-  RegKey(RegKey&& o) noexcept : h_(o.release()) {}
-  RegKey& operator=(RegKey&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-
-  HKEY get() const { return h_; }
-  // Address for an API that fills a new handle; the old one is closed first.
-  HKEY* put() {
-    reset();
-    return &h_;
-  }
-  HKEY release() {
-    HKEY h = h_;
-    h_ = nullptr;
-    return h;
-  }
-  void reset(HKEY h = nullptr);
-  explicit operator bool() const { return h_ != nullptr; }
-
-  static bool IsPredefined(HKEY h);
-
- private:
-  HKEY h_ = nullptr;
-};
+using RegKey = qmx::UniqueRegKey;
 
 // Counts and sizes of the current key (RegQueryInfoKeyA).
 struct RegKeyInfo {

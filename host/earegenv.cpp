@@ -19,14 +19,13 @@ int OpenWith(HKEY root, const char* path, REGSAM access, RegKey& key) {
 // Saving, restoring and loading hives need the backup and restore privileges switched on in the
 // process token; an administrator holds them, disabled.
 void EnablePrivilege(const char* name) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  qmx::UniqueKernelHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) return;
   TOKEN_PRIVILEGES tp{};
   tp.PrivilegeCount = 1;
   tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
   if (LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid))
-    AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
-  CloseHandle(token);
+    AdjustTokenPrivileges(token.get(), FALSE, &tp, 0, nullptr, nullptr);
 }
 
 bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }

@@ -2,20 +2,10 @@
 
 #include <windows.h>
 
+#include "qmxhandle.h"
 #include "qmxtrace.h"
 
-namespace {
-// Owns a file search handle.
-struct FindHandle {
-  HANDLE h;
-  explicit FindHandle(HANDLE handle) : h(handle) {}
-  ~FindHandle() {
-    if (h != INVALID_HANDLE_VALUE) FindClose(h);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-};
-}  // namespace
+using FindHandle = qmx::UniqueFindHandle;
 
 long FindFileNames(const char* directory, const char* pattern, std::string* result) {
   QMX_ENTRY();
@@ -23,7 +13,7 @@ long FindFileNames(const char* directory, const char* pattern, std::string* resu
   std::string search = dir + "\\" + (pattern ? pattern : "");
   WIN32_FIND_DATAA data;
   FindHandle find(FindFirstFileA(search.c_str(), &data));
-  if (find.h == INVALID_HANDLE_VALUE) {
+  if (!find) {
     QMX_ERROR("File not Found\n");
     QMX_RETURN(static_cast<long>(0x80004005L));
   }
@@ -31,7 +21,7 @@ long FindFileNames(const char* directory, const char* pattern, std::string* resu
   do {
     if (!names.empty()) names += ';';
     names += dir + "\\" + data.cFileName;
-  } while (FindNextFileA(find.h, &data));
+  } while (FindNextFileA(find.get(), &data));
   QMX_FLOW("FindFileNames(): Returning file names: %s", names.c_str());
   if (result) *result = names;
   QMX_RETURN(0L);
@@ -41,7 +31,7 @@ double GetFileSizeByName(const char* path) {
   QMX_ENTRY();
   WIN32_FIND_DATAA data;
   FindHandle find(FindFirstFileA(path ? path : "", &data));
-  if (find.h == INVALID_HANDLE_VALUE) QMX_RETURN(0.0);
+  if (!find) QMX_RETURN(0.0);
   double size = static_cast<double>(data.nFileSizeHigh) * 4294967296.0 + data.nFileSizeLow;
   QMX_RETURN(size);
 }

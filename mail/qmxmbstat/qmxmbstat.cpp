@@ -12,7 +12,7 @@
 
 #include "qmxmbstat_portable.h"
 #include "qmxprocess.h"
-#include "win_handle.h"
+#include "qmxhandle.h"
 #include "win_text.h"
 
 namespace {
@@ -94,7 +94,7 @@ std::string Utf16le(const std::string& utf8) {
 
 // Reads the records file into the reader; false when it cannot be opened.
 bool ReadRecords(const std::string& path, RecordReader* reader) {
-  qmx::Handle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  qmx::UniqueKernelHandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f) return false;
   std::vector<char> chunk(65536);

@@ -1,6 +1,7 @@
 """Starts the test agent (the command after "--", e.g. wine http_agent.exe) on a free loopback
 port, waits until it serves, and always stops it again. Also a Prometheus server that scrapes a
-target, for the scrape tests."""
+target, for the scrape tests. And the checks of the end-to-end scripts: one line per check, a
+summary line, the exit code."""
 import http.client
 import json
 import os
@@ -12,6 +13,19 @@ import tempfile
 import time
 import urllib.parse
 import urllib.request
+
+
+failures, passes = [], []
+
+
+def check(ok, what):
+    print(("ok    " if ok else "FAIL  ") + what, flush=True)
+    (passes if ok else failures).append(what)
+
+
+def summary():
+    print("%d passed, %d failed" % (len(passes), len(failures)))
+    return 1 if failures else 0
 
 
 def free_port():

@@ -16,19 +16,15 @@ import tempfile
 import time
 import urllib.request
 
+from agent_run import check, failures, summary
+
 from agent_run import Prometheus, free_port
 
-failures, passes = [], []
 HELP_COUNTER = re.compile(r'^Performance object "(.*)", counter "(.*)", unit [^;]+; ')
 SERIES = re.compile(r'^([a-z_:][a-z0-9_:]*)(\{.*\})? (\S+)$')
 LABEL = re.compile(r'([a-z_][a-z0-9_]*)="((?:[^"\\]|\\.)*)"')
 # Tables whose rows come from performance counters (the counter service or the agent's own reader).
 COUNTER_SOURCES = ("SOURCE_COUNTER_SERVICE", "SOURCE_OWN_COUNTERS")
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what, flush=True)
-    (passes if ok else failures).append(what)
 
 
 def snapshot(path):
@@ -162,8 +158,7 @@ def main():
             sys.stdout.write(said()[-4000:])
         shutil.rmtree(work, ignore_errors=True)
 
-    print("%d passed, %d failed" % (len(passes), len(failures)))
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

@@ -4,15 +4,8 @@ import sys
 import time
 import urllib.parse
 
-from agent_run import Agent, agent_command, free_port
+from agent_run import Agent, agent_command, check, free_port, summary
 
-failures = []
-passes = []
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what, flush=True)
-    (passes if ok else failures).append(what)
 
 
 def raw(port, data, timeout=10, read=True):
@@ -222,8 +215,7 @@ def main():
         status, hdrs, body = agent.get("/v1/tables", {"Authorization": "Bearer t0ken-42"})
         check(status == 200 and b"QMXHTA" in body, "the right token is served")
 
-    print("%d passed, %d failed" % (len(passes), len(failures)))
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

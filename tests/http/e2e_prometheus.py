@@ -5,14 +5,8 @@ import subprocess
 import sys
 import time
 
-from agent_run import Agent, Prometheus, agent_command, query
+from agent_run import Agent, Prometheus, agent_command, check, failures, query, summary
 
-failures, passes = [], []
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what, flush=True)
-    (passes if ok else failures).append(what)
 
 
 def main():
@@ -52,8 +46,7 @@ def main():
             if failures:
                 sys.stdout.write(prom.tail())
 
-    print("%d passed, %d failed" % (len(passes), len(failures)))
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":

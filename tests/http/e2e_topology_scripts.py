@@ -15,10 +15,9 @@ import sys
 import tempfile
 import time
 
-from agent_run import Agent
+from agent_run import Agent, check, failures, summary
 
 ADDRESS = "127.0.0.6"  # a loopback address no other test's directory uses
-failures, passes = [], []
 # The test organisation's servers with their role texts (the directory's role values 38, 2, 36,
 # 6; none and 3 have no text).
 TOPOLOGY = {
@@ -37,11 +36,6 @@ NLB_OUTPUT = "0\r\nfirst\r\n1\r\nsecond.corp.example.com\r\nEnd of file\r\n"
 # The keys this test writes; a machine without them is what the other tests expect.
 KEYS = (r"HKLM\SOFTWARE\Microsoft\ExchangeServer", r"HKLM\SOFTWARE\Microsoft\Exchange",
         r"HKLM\SOFTWARE\Orvel", r"HKLM\Cluster")
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what, flush=True)
-    (passes if ok else failures).append(what)
 
 
 def win(path):
@@ -195,8 +189,7 @@ def main():
         delete_keys()
         shutil.rmtree(work, ignore_errors=True)
 
-    print("%d passed, %d failed" % (len(passes), len(failures)))
-    return 1 if failures else 0
+    return summary()
 
 
 if __name__ == "__main__":
