@@ -15,6 +15,7 @@
 
 #include "jbx.h"
 #include "qmxdecrypt.h"
+#include "qmxschedule.h"
 #include "qmxtrace.h"
 #include "win_text.h"
 
@@ -755,22 +756,16 @@ int GetRoleBasedActiveDirectoryDataEx(void* context) {
     QMX_RETURN(0);
   }
   const std::string directory = logPath ? logPath : "";
-  for (;;) {
-    TopologyRound(directory);
-    QMX_STATE("Entering wait period between attempts to gather Topology details : %d",
-              static_cast<int>(interval * 1000));
-    Sleep(static_cast<DWORD>(interval) * 1000);
-    QMX_FLOW("Sleep interval %ul expired. Gather mailbox details", static_cast<unsigned>(interval));
-    std::fprintf(stderr, "Role Base Topology: Sleep interval expired. Gather Topology data : %ld\n",
-                 interval);
-  }
+  qmx::RepeatCollection(qmx_trace, interval,
+                        {"Entering wait period between attempts to gather Topology details : %d",
+                         "Sleep interval %ul expired. Gather mailbox details",
+                         "Role Base Topology: Sleep interval expired. Gather Topology data : %ld"},
+                        [&] { TopologyRound(directory); });
+  QMX_RETURN(1);
 }
 
 unsigned __stdcall TopologyThread(void*) {
   QMX_ENTRY();
-  QMX_FLOW("TopologyThread:  Attached.");
-  QMX_FLOW("TopologyThread:  Calling TopologyThread to gather metrics.");
-  int local = 0;  // the collection's scratch value
-  int rc = GetRoleBasedActiveDirectoryDataEx(&local);
-  QMX_RETURN(static_cast<unsigned>(rc));
+  QMX_RETURN(qmx::RunCollectionThread(qmx_trace, "TopologyThread", "TopologyThread",
+                                      GetRoleBasedActiveDirectoryDataEx));
 }

@@ -119,11 +119,9 @@ class Wow64RedirectionOff {
   bool disabled_ = false;
 };
 
-using qmx::RunEnd;
+}  // namespace
 
-// Runs a command line within boundMs and traces how it went. Without pipeOutput through the
-// command interpreter, as system() would call it; with it, its standard output is read to its end.
-RunEnd RunTraced(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput) {
+RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput) {
   QMX_ENTRY();
   const qmx::BoundedRun run =
       qmx::RunBounded(pipeOutput ? commandLine : "cmd.exe /c " + commandLine, boundMs, pipeOutput);
@@ -140,6 +138,8 @@ RunEnd RunTraced(const std::string& commandLine, DWORD boundMs, std::string* pip
   if (run.exitCode) QMX_FLOW("Script command ended with exit code %u", static_cast<unsigned>(run.exitCode));
   return run.end;
 }
+
+namespace {
 
 // Condenses the output file; false when it cannot be opened.
 bool CondenseOutputFile(const std::string& path, qmx::OutputKind kind, std::string* result) {
@@ -250,7 +250,7 @@ int RunProcess(const char* scriptName, const std::string& scriptPath, const std:
   if (IsRelease2007Or2010(release)) {
     if (outputPath.find("mbxstorestate") == std::string::npos) {
       Wow64RedirectionOff redirection;
-      end = RunTraced(command, boundMs, nullptr);
+      end = RunBounded(command, boundMs, nullptr);
     } else if (fresh == 0) {
       QMX_FLOW("Store status output is recent, script not run: %s", outputPath.c_str());
     } else if (CRITICAL_SECTION* lock = g_scriptLock.load()) {
@@ -258,7 +258,7 @@ int RunProcess(const char* scriptName, const std::string& scriptPath, const std:
         QMX_DETAIL("%d : Thread entered critical section", static_cast<int>(GetCurrentThreadId()));
         {
           Wow64RedirectionOff redirection;
-          end = RunTraced(command, boundMs, nullptr);
+          end = RunBounded(command, boundMs, nullptr);
         }
         QMX_DETAIL("%d : Thread leaving critical section", static_cast<int>(GetCurrentThreadId()));
         LeaveCriticalSection(lock);
@@ -270,7 +270,7 @@ int RunProcess(const char* scriptName, const std::string& scriptPath, const std:
     }
   } else {
     std::string output;
-    end = RunTraced(command, boundMs, &output);
+    end = RunBounded(command, boundMs, &output);
     if (end == RunEnd::kEnded) QMX_FLOW("Results returned from script %s", output.c_str());
   }
   if (end != RunEnd::kEnded) QMX_RETURN(99);

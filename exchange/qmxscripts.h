@@ -9,7 +9,16 @@
 
 #include <string>
 
+#include "qmxprocess.h"
 #include "qmxscripts_portable.h"
+
+using RunEnd = qmx::RunEnd;
+
+// Runs a command line in a job of its own and waits for it at most boundMs; beyond that the
+// whole process tree is ended (qmx::RunBounded), and traces how it went. With pipeOutput the
+// program is started directly and its standard output read to its end; without, the line runs
+// through the command interpreter.
+RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput);
 
 // The store-status script lock, a critical section created by main. While none is set the store
 // script is not run (its existing output is read).

@@ -18,6 +18,8 @@
 #include "qmxactdir.h"
 #include "qmxcommon.h"
 #include "qmxconfig.h"
+#include "qmxmaildetail.h"
+#include "qmxschedule.h"
 #include "qmxtrace.h"
 #include "setjbxras1env.h"
 #include "table_catalogue.h"
@@ -44,6 +46,22 @@ std::string InstanceName() {
 void TraceThreadStart(QmxTrace& qmx_trace, const char* what, unsigned id, HANDLE h) {
   QMX_FLOW("HqMain: %s will run as thread ID: %d[%0.8x] (Handle: %0.8x)", what, id, id,
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(h)));
+}
+
+// A background collection thread into its slot of the thread table, with its start lines: on
+// standard error "HqMain: <what> started", in the trace "HqMain: <label> started." and its id.
+void StartCollectionThread(QmxTrace& qmx_trace, int slot, unsigned(__stdcall* body)(void*),
+                           const char* what, const char* label) {
+  unsigned id = 0;
+  uintptr_t h = _beginthreadex(nullptr, 0, body, nullptr, 0, &id);
+  if (h == 0 || h == static_cast<uintptr_t>(-1)) {
+    QMX_ERROR("HqMain: %s could not be started, errno %d", label, errno);
+    return;
+  }
+  threadTable[slot] = reinterpret_cast<HANDLE>(h);
+  std::fprintf(stderr, "HqMain: %s started\n", what);
+  QMX_FLOW("HqMain: %s started.", label);
+  TraceThreadStart(qmx_trace, label, id, threadTable[slot]);
 }
 
 }  // namespace
@@ -523,15 +541,13 @@ int HqMain(int, char**) {
   bFrameworkRunning = 1;
   QMX_FLOW("HqMain: framework thread started.");
   TraceThreadStart(qmx_trace, "InvokeFW", id, threadTable[0]);
-  // The reachability, mailbox details and public folder threads (slots 2, 1, 4) start here once
-  // their collection routines exist; the topology thread (slot 3) always runs.
-  uintptr_t topology = _beginthreadex(nullptr, 0, TopologyThread, nullptr, 0, &id);
-  if (topology != 0 && topology != static_cast<uintptr_t>(-1)) {
-    threadTable[3] = reinterpret_cast<HANDLE>(topology);
-    TraceThreadStart(qmx_trace, "TopologyThread", id, threadTable[3]);
-  }
+  // The background collection threads, each into its slot.
   (void)reachability;
-  (void)mailboxDetails;
+  if (mailboxDetails)
+    StartCollectionThread(qmx_trace, 1, MailBoxInfoThread, "Mailbox Detail Thread", "MailBox Thread");
+  StartCollectionThread(qmx_trace, 3, TopologyThread, "Topology Thread", "Topology Thread");
+  StartCollectionThread(qmx_trace, 4, PublicFolderDetailThread, "PublicFoldDetails Thread",
+                        "PublicFoldDetails  Thread");
 
   // Watch loop. A background thread that has ended leaves the waits, so it does not wake the loop
   // on every pass; the framework thread is always watched.
@@ -542,8 +558,9 @@ int HqMain(int, char**) {
     HANDLE handles[kThreadSlots];
     int slotOf[kThreadSlots];
     int n = 0;
-    for (int slot = 0; slot < kThreadSlots && threadTable[slot]; ++slot) {
-      if (ended[slot] && slot != 0) continue;
+    // Slots of threads that are not enabled stay empty; the threads behind them are watched.
+    for (int slot = 0; slot < kThreadSlots; ++slot) {
+      if (!threadTable[slot] || (ended[slot] && slot != 0)) continue;
       handles[n] = threadTable[slot];
       slotOf[n++] = slot;
     }
@@ -556,6 +573,7 @@ int HqMain(int, char**) {
       waitResults[slot] = WAIT_OBJECT_0;
       ended[slot] = true;
       lastResult = r;
+      if (slot != 0) QMX_FLOW("HqMain: the thread of slot %d has ended", slot);
     } else if (r >= WAIT_ABANDONED_0 && r < WAIT_ABANDONED_0 + static_cast<DWORD>(n)) {
       int slot = slotOf[r - WAIT_ABANDONED_0];
       waitResults[slot] = WAIT_ABANDONED_0;
@@ -579,6 +597,7 @@ int HqMain(int, char**) {
     }
   }
 
+  qmx::StopCollections();  // no collection starts another round
   if (bCtrServiceInitialized) {
     bCtrServiceInitialized = 0;
     QMX_FLOW("HqMain: Termination commencing");

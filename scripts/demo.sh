@@ -35,7 +35,7 @@ if [ "$BUILD_IT" = 1 ]; then
   fi
   # Exactly what the demo runs; ninja shows its progress ([done/total] per step).
   echo "demo: building the agent, the counter service and the PDH stand-in (a first build takes minutes)"
-  ninja -C "$BUILD/win" -j"$JOBS" qmx_agent dedazud pdh_standin ||
+  ninja -C "$BUILD/win" -j"$JOBS" qmx_agent dedazud pdh_standin qmxmbstat_testtool ||
     fail "the build FAILED (see above): the demo needs qmx_agent.exe, DEDAZUD.DLL and the PDH stand-in"
 fi
 for f in qmx_agent.exe DEDAZUD.DLL; do
@@ -107,9 +107,21 @@ SECTION=EXCH
 exchange_interval=30
 exchange_server=$HOST
 exchange_reach_enable=0
-exchange_mailbox_enable=0
+exchange_mailbox_enable=1
+exchange_mailbox_interval=300
 exchange_topology_interval=300
 CFG
+
+# The mailbox and public folder jobs run the test tool in the place of qmxmbstat.exe (the parent
+# folder of the log folder); it writes the sample details files of resources/mbstat_demo.
+if [ -f "$BUILD/win/standins/qmxmbstat.exe" ]; then
+  cp "$BUILD/win/standins/qmxmbstat.exe" "$DEMO/qmxmbstat.exe"
+  rm -rf "$DEMO/mbstat" && cp -r "$ROOT/resources/mbstat_demo" "$DEMO/mbstat"
+  export QMX_MBSTAT_DATA
+  QMX_MBSTAT_DATA=$(win "$DEMO/mbstat")
+else
+  echo "demo: no qmxmbstat test tool built; MSEMBXD and MSEPFLDD stay empty"
+fi
 
 # The stand-in in the prefix serves this sample data (made-up values, no real server's).
 SNAPSHOT="$ROOT/resources/pdh_snapshot_demo.tsv"

@@ -17,10 +17,12 @@
 #include "qmx_tables.h"
 #include "qmxcommon.h"
 #include "table_catalogue.h"
+#include "table_sample.h"
 #include "win_process.h"
 
 using namespace exchtest;
 using qmxtest::ReadWholeFile;
+using qmxtest::WriteWholeFile;
 using qmxtest::SetEnv;
 
 namespace {
@@ -31,22 +33,6 @@ std::string WindowsPath(std::string unixPath) {
   return "Z:" + unixPath;
 }
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) {
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    lines.push_back(l);
-  }
-  return lines;
-}
 
 std::string RightTrimmed(std::string s) {
   while (!s.empty() && s.back() == ' ') s.pop_back();
@@ -75,7 +61,7 @@ class Scripts : public ExchangeRegistry {
     install_ = root_ + "\\Exchange Server\\";
     for (const std::string& d : {logs_, data_, root_ + "\\Exchange Server", install_ + "Bin"})
       CreateDirectoryA(d.c_str(), nullptr);
-    WriteFile(install_ + "Bin\\ExShell.psc1", "<PSConsoleFile/>");
+    WriteWholeFile(install_ + "Bin\\ExShell.psc1", "<PSConsoleFile/>");
     SetEnv("QMX_STANDIN_DATA", data_.c_str());
     SetEnv("QMX_STANDIN_SERVER", "SRV1");
     SetEnv("QMX_INTERVAL", "0");
@@ -103,8 +89,8 @@ class Scripts : public ExchangeRegistry {
     regtest::SetString(kSetup, "MsiInstallPath", install_);
     Key(std::string(kV8) + "\\MailboxRole");
   }
-  void Prepare(const char* file, const std::string& text) { WriteFile(data_ + "\\" + file, text); }
-  std::vector<std::string> Calls() { return Lines(ReadWholeFile(data_ + "\\calls.log")); }
+  void Prepare(const char* file, const std::string& text) { WriteWholeFile(data_ + "\\" + file, text); }
+  std::vector<std::string> Calls() { return qmxtest::TextLines(ReadWholeFile(data_ + "\\calls.log")); }
   std::string Errors() { return ReadWholeFile(data_ + "\\errors.log"); }
   std::string PowerShellCall(const char* script) {
     return "PowerShell|-PSConsoleFile \"" + install_ + "Bin\\ExShell.psc1\" -Command \". '" + logs_ +
@@ -127,7 +113,7 @@ TEST_F(Scripts, StoreStatus2010WithMountedAndDismountedStores) {
             "Storage Group=;Public Store=PF01;Status=0;");
   EXPECT_EQ(Calls(), std::vector<std::string>{PowerShellCall("mbxstorestate2010.ps1")});
   // The script holds the two quoted lines, filled in, padded as stored.
-  std::vector<std::string> lines = Lines(ReadWholeFile(logs_ + "\\mbxstorestate2010.ps1"));
+  std::vector<std::string> lines = qmxtest::TextLines(ReadWholeFile(logs_ + "\\mbxstorestate2010.ps1"));
   const std::string out = "\"" + logs_ + "\\mbxstorestate2010.log\"";
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(RightTrimmed(lines[0]),
@@ -174,7 +160,7 @@ TEST_F(Scripts, FreshOutputIsReusedWithoutRunningTheScript) {
 TEST_F(Scripts, BusyLockMakesTheSecondCallerParseTheExistingFile) {
   Release2010();
   Prepare("get-mailboxdatabase.txt", Db("msExchPrivateMDB", "", "NEW", "True"));
-  WriteFile(logs_ + "\\mbxstorestate2010.log", "\xEF\xBB\xBF" + Db("msExchPrivateMDB", "", "OLD", "False"));
+  WriteWholeFile(logs_ + "\\mbxstorestate2010.log", "\xEF\xBB\xBF" + Db("msExchPrivateMDB", "", "OLD", "False"));
   HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr), done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::thread holder([&] {
     EnterCriticalSection(&lock_);
@@ -196,7 +182,7 @@ TEST_F(Scripts, BusyLockMakesTheSecondCallerParseTheExistingFile) {
 TEST_F(Scripts, ClusterScriptNamingAnotherServerIsRewritten) {
   Release2007();
   SetEnv("QMX_STANDIN_SERVER", "CMS1");
-  WriteFile(logs_ + "\\clustermbxstatus2007.ps1",
+  WriteWholeFile(logs_ + "\\clustermbxstatus2007.ps1",
             "Get-ClusteredMailboxServerStatus -identity OLDCMS | format-list ClusteredMailboxServerName, "
             "State, OperationalMachines | out-file \"" + logs_ + "\\clustermbxstatus2007.log\" -encoding UTF8 -width 250\r\n");
   Prepare("get-clusteredmailboxserverstatus.txt",
@@ -221,12 +207,12 @@ TEST_F(Scripts, MailboxDetailsScriptIsRewrittenOncePerStart) {
   std::string script, output;
   const std::string path = logs_ + "\\mbxdetails2010.ps1";
   const std::string edited = "# edited\r\nGet-Mailbox -server SRV1 -ResultSize Unlimited\r\n";
-  WriteFile(path, edited);
+  WriteWholeFile(path, edited);
   ASSERT_EQ(CreateScript("mbxdetails2010", logs_.c_str(), "SRV1", &script, &output), 0);
   EXPECT_EQ(script, path);
   EXPECT_EQ(output, logs_ + "\\MailBox_Details.log");
   EXPECT_EQ(ReadWholeFile(path).find("# edited"), std::string::npos);  // rewritten after the start
-  WriteFile(path, edited);
+  WriteWholeFile(path, edited);
   ASSERT_EQ(CreateScript("mbxdetails2010", logs_.c_str(), "SRV1", &script, &output), 0);
   EXPECT_EQ(ReadWholeFile(path), edited);  // same server: kept
   ResetScriptUpgradeFlag();
@@ -239,7 +225,7 @@ TEST_F(Scripts, ServerNameInjectionWritesNoScriptAndRunsNothing) {
   std::string text = "untouched";
   EXPECT_EQ(CheckMailboxStoreStatus(&text, logs_.c_str(), "srv; Remove-Item C:\\ -Recurse"), 99);
   EXPECT_EQ(text, "");
-  EXPECT_FALSE(Exists(logs_ + "\\mbxstorestate2010.ps1"));
+  EXPECT_FALSE(qmxtest::FileExists(logs_ + "\\mbxstorestate2010.ps1"));
   // An existing script for a good server is not run with the bad one either.
   ASSERT_EQ(CheckMailboxStoreStatus(&text, logs_.c_str(), "SRV1"), 0);
   EXPECT_EQ(CheckMailboxStoreStatus(&text, logs_.c_str(), "SRV1$(calc)"), 99);
@@ -341,15 +327,7 @@ class ScriptTables : public Scripts {
     for (const qmx::TableEntry& e : qmx::TableCatalogue()) ASSERT_EQ(e.init(), 0u) << e.layout->name;
     SetEnv("VORTA_LOG_PATH", logs_.c_str());
   }
-  std::unique_ptr<pxr::Request> Sample(const char* table) {
-    unsigned long status = 1;
-    std::unique_ptr<pxr::Request> r = pxr::Request::Open(table, {}, &status);
-    EXPECT_EQ(status, 0u);
-    if (r) {
-      EXPECT_EQ(r->Sample(), 0u);
-    }
-    return r;
-  }
+  std::unique_ptr<pxr::Request> Sample(const char* table) { return qmxtest::SampleTable(table); }
 };
 
 std::string Field(const pxr::Request& r, const char* table, const char* upper) {

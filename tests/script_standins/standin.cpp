@@ -30,36 +30,21 @@
 #include <string>
 #include <vector>
 
+#include "test_tool.h"
 #include "win_text.h"
 
 namespace {
 
-std::string g_data;
+std::string& g_data = qmxtool::Data();
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
 
-std::string ReadAll(const std::string& path, bool* exists = nullptr) {
-  std::ifstream in(path, std::ios::binary);
-  if (exists) *exists = static_cast<bool>(in);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Append(const char* file, const std::string& text) {
-  if (g_data.empty()) return;
-  std::ofstream out(g_data + "\\" + file, std::ios::binary | std::ios::app);
-  out << text << "\n";
-}
-
-[[noreturn]] void Fail(int code, const std::string& why) {
-  Append("errors.log", why);
-  std::fprintf(stderr, "stand-in: %s\n", why.c_str());
-  ExitProcess(code);
-}
+using qmxtool::Append;
+using qmxtool::Fail;
+using qmxtool::ReadAll;
 
 int Setting(const char* name, int fallback) {
   bool exists = false;
@@ -67,18 +52,10 @@ int Setting(const char* name, int fallback) {
   return exists && !v.empty() ? std::atoi(v.c_str()) : fallback;
 }
 
-// The arguments as one string, after the program name (quoted or not).
+// The arguments as one string, after the program name and the blanks that follow it.
 std::string Arguments() {
-  std::string line = GetCommandLineA();
-  size_t i = 0;
-  if (!line.empty() && line[0] == '"') {
-    i = line.find('"', 1);
-    i = i == std::string::npos ? line.size() : i + 1;
-  } else {
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-  }
-  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-  return line.substr(i);
+  std::string rest = qmxtool::ArgumentsAfterProgram();
+  return rest.substr(std::min(rest.size(), rest.find_first_not_of(" \t")));
 }
 
 // Takes `expected` from the front of *rest, or fails.
@@ -313,6 +290,7 @@ int StatisticsScript(const std::string& encoded) {
 }  // namespace
 
 int main() {
+  qmxtool::Name() = "stand-in";
   const char* data = std::getenv("QMX_STANDIN_DATA");
   g_data = data ? data : "";
   if (g_data.empty()) Fail(3, "QMX_STANDIN_DATA is not set");

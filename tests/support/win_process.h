@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace qmxtest {
 
@@ -28,6 +29,11 @@ ProcessResult Run(const std::string& commandLine, DWORD timeoutMs = 60000);
 std::string MakeTempDir(const std::string& stem);
 
 std::string ReadWholeFile(const std::string& path);
+// Writes the text as it is (binary), replacing what the file held.
+void WriteWholeFile(const std::string& path, const std::string& text);
+bool FileExists(const std::string& path);
+// The lines of a text, each without its line end ("\n" or "\r\n").
+std::vector<std::string> TextLines(const std::string& text);
 
 // Every "*.log" file in a folder, one after the other (a trace log may rotate into several).
 std::string ReadLogs(const std::string& dir);
