@@ -3,33 +3,21 @@
 // test prepared where the script names its records file.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "test_env.h"
 #include "win_process.h"
 
+using qmxtest::FileExists;
 using qmxtest::ReadWholeFile;
 using qmxtest::SetEnv;
+using qmxtest::WriteWholeFile;
 
 namespace {
 
 const char kSnapin2007[] = "Microsoft.Exchange.Management.PowerShell.Admin";
 const char kSnapin2010[] = "Microsoft.Exchange.Management.PowerShell.E2010";
-
-std::string WindowsPath(std::string unixPath) {
-  for (char& c : unixPath)
-    if (c == '/') c = '\\';
-  return "Z:" + unixPath;
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::vector<std::string> FilesIn(const std::string& dir) {
   std::vector<std::string> names;
@@ -54,17 +42,10 @@ class Mbstat : public testing::Test {
     CreateDirectoryA(data_.c_str(), nullptr);
     SetEnv("QMX_STANDIN_DATA", data_.c_str());
     SetEnv("QMX_STANDIN_SERVER", "EXCH01");
-    char path[32768] = {0};
-    GetEnvironmentVariableA("PATH", path, sizeof path);
-    oldPath_ = path;
-    SetEnv("PATH", (WindowsPath(QMX_STANDIN_DIR) + ";" + oldPath_).c_str());
   }
-  void TearDown() override {
-    SetEnv("PATH", oldPath_.c_str());
-    SetEnv("QMX_STANDIN_SNAPIN", nullptr);
-  }
+  void TearDown() override { SetEnv("QMX_STANDIN_SNAPIN", nullptr); }
 
-  void Prepare(const std::string& file, const std::string& text) { WriteFile(data_ + "\\" + file, text); }
+  void Prepare(const std::string& file, const std::string& text) { WriteWholeFile(data_ + "\\" + file, text); }
   std::string Errors() { return ReadWholeFile(data_ + "\\errors.log"); }
   std::string Calls() { return ReadWholeFile(data_ + "\\calls.log"); }
 
@@ -77,7 +58,8 @@ class Mbstat : public testing::Test {
     return Tool(std::string(options) + mode + " " + version + " EXCH01 \"" + file + "\"");
   }
 
-  std::string root_, logs_, data_, oldPath_;
+  std::string root_, logs_, data_;
+  qmxtest::SearchPathFirst standins_{qmxtest::WinePath(QMX_STANDIN_DIR)};
 };
 
 struct GoodRun {
@@ -127,7 +109,7 @@ TEST_F(Mbstat, DetailsFilesOfBothModesOnBothReleases) {
     DeleteFileA((data_ + "\\calls.log").c_str());
     Prepare(r.prepared, r.records);
     const std::string file = logs_ + "\\" + r.file;
-    WriteFile(file, "previous run\r\n");
+    WriteWholeFile(file, "previous run\r\n");
     qmxtest::ProcessResult p = Tool(r.mode, r.version, file);
     EXPECT_EQ(p.exitCode, 0u) << p.err << Errors();
     EXPECT_EQ(p.err, "");
@@ -182,7 +164,7 @@ TEST_F(Mbstat, FailedRunsLeaveThePreviousFile) {
       if (r.delayMs) Prepare("delay_ms", r.delayMs);
       if (r.printed) Prepare("stdout.txt", r.printed);
       if (previous)
-        WriteFile(file, "# Public Folder Details - Total Public Folders:'1'\r\nOld;;PF01;1;1.00;\r\n");
+        WriteWholeFile(file, "# Public Folder Details - Total Public Folders:'1'\r\nOld;;PF01;1;1.00;\r\n");
       else
         DeleteFileA(file.c_str());
       qmxtest::ProcessResult p = Tool("-publicfolderdetails", "2010", file, "-timeout 2 ");
@@ -255,7 +237,7 @@ TEST_F(Mbstat, ScriptOfTheWrongReleaseOrServerIsRefused) {
     EXPECT_EQ(p.exitCode, 2u);
     EXPECT_NE(p.err.find("ended with exit code 3"), std::string::npos) << p.err;
     EXPECT_NE(Errors().find(c.refusal), std::string::npos) << Errors();
-    EXPECT_FALSE(Exists(logs_ + "\\MailBox_Details.log"));
+    EXPECT_FALSE(FileExists(logs_ + "\\MailBox_Details.log"));
   }
 }
 
