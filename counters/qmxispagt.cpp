@@ -10,6 +10,8 @@
 #include "earegenv.h"
 #include "jbx.h"
 #include "qmxcommon.h"
+#include "qmxhandle.h"
+#include "qmxprocess.h"
 #include "qmxscripts.h"
 #include "qmxstorage.h"
 #include "qmxtrace.h"
@@ -46,24 +48,7 @@ namespace qmx {
 namespace {
 
 // A handle closed on destruction.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE h) : h_(h) {}
-  ~FileHandle() {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  HANDLE get() const { return h_; }
-  bool ok() const { return h_ != INVALID_HANDLE_VALUE; }
-  void close() {
-    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE h_;
-};
+using FileHandle = UniqueKernelHandle;
 
 std::string HistoryPath(const char* logDir, const StoreTableDesc& desc) {
   if (!logDir || !*logDir) return std::string();
@@ -76,7 +61,7 @@ std::string ReadHistory(const StoreTableDesc& desc, const std::string& path) {
   FileHandle f(path.empty() ? INVALID_HANDLE_VALUE
                             : CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!f.ok()) {
+  if (!f) {
     QMX_ERROR("SMG: %s file open for read failed: %s", desc.traceName, path.c_str());
     return std::string();
   }
@@ -100,20 +85,8 @@ std::string ReadHistory(const StoreTableDesc& desc, const std::string& path) {
 // disk or a crash while writing leaves the old one.
 void WriteHistory(const StoreTableDesc& desc, const std::string& path, const std::string& text) {
   QMX_ENTRY();
-  bool ok = false;
-  std::string tmp;
-  if (!path.empty()) {
-    // One temporary file per thread: two requests of the table may sample at once.
-    tmp = path + "." + std::to_string(GetCurrentThreadId()) + ".tmp";
-    FileHandle f(CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD done = 0;
-    ok = f.ok() && WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &done, nullptr) &&
-         done == text.size() && FlushFileBuffers(f.get());
-    f.close();
-    ok = ok && MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) DeleteFileA(tmp.c_str());
-  }
-  if (!ok) QMX_ERROR("SMG: %s file open for write failed: %s", desc.traceName, path.c_str());
+  if (path.empty() || !ReplaceFileText(path, text))
+    QMX_ERROR("SMG: %s file open for write failed: %s", desc.traceName, path.c_str());
 }
 
 bool ProbeExists(const StoreTableDesc&, const char* name, void*) { return IsMailboxNameExixtsInPerfmon(name) == 1; }

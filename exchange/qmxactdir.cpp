@@ -15,6 +15,7 @@
 
 #include "jbx.h"
 #include "qmxcommon.h"
+#include "qmxprocess.h"
 #include "qmxdecrypt.h"
 #include "qmxschedule.h"
 #include "qmxtrace.h"
@@ -715,7 +716,7 @@ DWORD WriteTopologyFile(const std::string& directory, const std::vector<ServerRo
   QMX_ENTRY();
   const std::string path = directory + "\\topology_details.log";
   QMX_STATE("Creating Topology detail file: %s", path.c_str());
-  const DWORD e = ReplaceFileText(path, qmx::ad::FormatTopology(records));
+  const DWORD e = qmx::ReplaceFileText(path, qmx::ad::FormatTopology(records)) ? 0 : GetLastError();
   if (e) QMX_ERROR("Topology detail file not replaced: %s, error %lu", path.c_str(), e);
   QMX_RETURN(e);
 }

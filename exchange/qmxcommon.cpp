@@ -210,32 +210,6 @@ std::string SystemErrorText(unsigned long code) {
   return result;
 }
 
-unsigned long ReplaceFileText(const std::string& path, const std::string& text) {
-  // One temporary name per thread: two writers of the same file never share one.
-  const std::string temp = path + "." + std::to_string(GetCurrentThreadId()) + ".tmp";
-  DWORD e = 0;
-  {
-    Handle f(CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (f.get() == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD written = 0;
-    if (!WriteFile(f.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written != text.size())
-      e = GetLastError() ? GetLastError() : static_cast<DWORD>(ERROR_WRITE_FAULT);
-  }
-  for (int attempt = 0; e == 0; ++attempt) {
-    if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      return 0;
-    e = GetLastError();
-    if (attempt < 20 && (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION)) {
-      e = 0;
-      Sleep(50);
-    }
-  }
-  DeleteFileA(temp.c_str());
-  return e;
-}
-
 bool ReadSharedFileText(const std::string& path, std::string* text) {
   text->clear();
   Handle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -56,11 +56,6 @@ uint32_t GetExchangeServerRoleInfo(int release);
 // The system's text for a Win32 error code (the code in decimal when there is none).
 std::string SystemErrorText(unsigned long code);
 
-// Replaces the file with the text in one step: a temporary file beside it, then a move over it,
-// retried for a moment while a reader that shares no delete holds the old one. A reader sees the
-// old file or the new one, never a part. 0 or a Win32 error code (the old file then stays).
-unsigned long ReplaceFileText(const std::string& path, const std::string& text);
-
 // The whole text of a file, opened with every sharing so that a writer may replace it meanwhile
 // (the reader keeps the old file's text). False when it cannot be opened.
 bool ReadSharedFileText(const std::string& path, std::string* text);

@@ -1,8 +1,6 @@
 // Script files, bounded script runs and the status operations built on them.
 #include "qmxscripts.h"
 
-#include <tlhelp32.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -14,6 +12,7 @@
 #include "jbx.h"
 #include "qmxcommon.h"
 #include "qmxhandle.h"
+#include "qmxprocess.h"
 #include "qmxtrace.h"
 
 namespace {
@@ -78,28 +77,6 @@ std::string CommandLine(int release, const std::string& scriptPath) {
          "Bin\\ExShell.psc1\" -Command \". '" + scriptPath + "'\"";
 }
 
-// Ends every process started, directly or not, by `root` (used when the job cannot hold them).
-void EndProcessTree(DWORD root) {
-  std::vector<DWORD> tree{root};
-  Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (snap) {
-    PROCESSENTRY32 e{};
-    e.dwSize = sizeof e;
-    for (size_t i = 0; i < tree.size(); ++i) {
-      if (!Process32First(snap.get(), &e)) break;
-      do {
-        if (e.th32ParentProcessID == tree[i] && e.th32ProcessID != tree[i] &&
-            std::find(tree.begin(), tree.end(), e.th32ProcessID) == tree.end())
-          tree.push_back(e.th32ProcessID);
-      } while (Process32Next(snap.get(), &e));
-    }
-  }
-  for (DWORD pid : tree) {
-    Handle p(OpenProcess(PROCESS_TERMINATE, FALSE, pid));
-    if (p) TerminateProcess(p.get(), ERROR_TIMEOUT);
-  }
-}
-
 // File-system redirection of 32-bit processes off for the scope, when the system offers it.
 class Wow64RedirectionOff {
  public:
@@ -148,85 +125,20 @@ class Wow64RedirectionOff {
 RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput,
                   size_t maxOutput, const std::string* shown) {
   QMX_ENTRY();
-  Handle readEnd, writeEnd;
-  if (pipeOutput) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE r = nullptr, w = nullptr;
-    if (!CreatePipe(&r, &w, &sa, 0)) {
-      QMX_ERROR("<CreatePipe> failed");
-      return RunEnd::kNotStarted;
-    }
-    readEnd.reset(r);
-    writeEnd.reset(w);
-    SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+  const qmx::BoundedRun run = qmx::RunBounded(
+      pipeOutput ? commandLine : "cmd.exe /c " + commandLine, boundMs, pipeOutput, maxOutput);
+  if (run.end == RunEnd::kNotStarted) {
+    QMX_ERROR("<%s> failed : %s", run.failedCall, SystemErrorText(run.error).c_str());
+    return run.end;
   }
-  Handle job(CreateJobObjectA(nullptr, nullptr));
-  if (job) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
-  }
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  if (pipeOutput) {
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd.get();
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    si.hStdInput = nullptr;
-  }
-  // The command interpreter, as system() would call it.
-  std::string line = pipeOutput ? commandLine : "cmd.exe /c " + commandLine;
-  std::vector<char> buffer(line.begin(), line.end());
-  buffer.push_back('\0');
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, pipeOutput ? TRUE : FALSE,
-                      CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-    QMX_ERROR("<CreateProcess> failed : %s", SystemErrorText(GetLastError()).c_str());
-    return RunEnd::kNotStarted;
-  }
-  Handle process(pi.hProcess), thread(pi.hThread);
-  bool inJob = job && AssignProcessToJobObject(job.get(), process.get());
-  if (!inJob) QMX_FLOW("Script process not in a job (%d): its tree is ended one by one", static_cast<int>(GetLastError()));
-  ResumeThread(thread.get());
-  writeEnd.reset();
-
-  const ULONGLONG deadline = GetTickCount64() + boundMs;
-  bool timedOut = false;
-  if (pipeOutput) {
-    char chunk[1024];
-    for (;;) {
-      // Checked before every read: a program that never stops writing is bounded too.
-      if (GetTickCount64() >= deadline) {
-        timedOut = true;
-        break;
-      }
-      DWORD avail = 0;
-      if (!PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &avail, nullptr)) break;  // all writers gone
-      if (avail) {
-        DWORD got = 0;
-        if (!ReadFile(readEnd.get(), chunk, sizeof chunk, &got, nullptr) || got == 0) break;
-        pipeOutput->append(chunk, std::min<size_t>(got, maxOutput - pipeOutput->size()));
-        continue;
-      }
-      Sleep(20);
-    }
-  }
-  if (!timedOut) {
-    ULONGLONG now = GetTickCount64();
-    DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-    timedOut = WaitForSingleObject(process.get(), left) == WAIT_TIMEOUT;
-  }
-  if (timedOut) {
+  if (!run.inJob) QMX_FLOW("Script process not in a job (%d): its tree is ended one by one", static_cast<int>(run.jobError));
+  if (run.end == RunEnd::kTimedOut) {
     QMX_ERROR("Script did not end within %u s, its processes are ended: %s",
               static_cast<unsigned>(boundMs / 1000), (shown ? *shown : commandLine).c_str());
-    if (!inJob || !TerminateJobObject(job.get(), ERROR_TIMEOUT)) EndProcessTree(pi.dwProcessId);
-    WaitForSingleObject(process.get(), 5000);
-    return RunEnd::kTimedOut;
+    return run.end;
   }
-  DWORD code = 0;
-  GetExitCodeProcess(process.get(), &code);
-  if (code) QMX_FLOW("Script command ended with exit code %u", static_cast<unsigned>(code));
-  return RunEnd::kEnded;
+  if (run.exitCode) QMX_FLOW("Script command ended with exit code %u", static_cast<unsigned>(run.exitCode));
+  return run.end;
 }
 
 namespace {
@@ -328,7 +240,7 @@ int CreateScript(const char* scriptName, const char* directory, const char* serv
     QMX_RETURN(99);
   }
   // In one step, so PowerShell never reads a half-written script.
-  if (ReplaceFileText(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath)) != 0) {
+  if (!qmx::ReplaceFileText(*scriptPath, qmx::BuildScriptText(*script, release, server, *outputPath))) {
     QMX_DETAIL("Failed to open script file : %s", scriptPath->c_str());
     QMX_RETURN(99);
   }

@@ -9,15 +9,16 @@
 
 #include <string>
 
+#include "qmxprocess.h"
 #include "qmxscripts_portable.h"
 
-enum class RunEnd { kEnded, kNotStarted, kTimedOut };
+using RunEnd = qmx::RunEnd;
 
 // Runs a command line in a job of its own and waits for it at most boundMs; beyond that the
-// whole process tree is ended. With pipeOutput the program is started directly and its standard
-// output read to its end, of which the first maxOutput bytes are kept; without, the line runs
-// through the command interpreter. The trace names the command by `shown` when given (a command
-// line may carry a secret).
+// whole process tree is ended (qmx::RunBounded), and traces how it went. With pipeOutput the
+// program is started directly and its standard output read to its end, of which the first
+// maxOutput bytes are kept; without, the line runs through the command interpreter. The trace
+// names the command by `shown` when given (a command line may carry a secret).
 RunEnd RunBounded(const std::string& commandLine, DWORD boundMs, std::string* pipeOutput,
                   size_t maxOutput = SIZE_MAX, const std::string* shown = nullptr);
 

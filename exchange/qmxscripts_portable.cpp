@@ -80,13 +80,6 @@ std::string ScriptOutputPath(const ScriptEntry& script, const std::string& direc
   return directory + "\\" + script.name + ".log";
 }
 
-bool IsSafeServerName(const std::string& server) {
-  if (server.empty() || server.size() > 253) return false;
-  for (char c : server)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
-  return true;
-}
-
 bool IsSafeScriptDirectory(const std::string& directory) {
   if (directory.empty()) return false;
   for (char c : directory) {

@@ -311,7 +311,7 @@ DWORD WriteReachabilityFile(const std::string& directory,
   for (const reach::ReachRecord& r : records)
     QMX_FLOW("Reachability file record : %s;%s;%s;%s;%s", r.server.c_str(), r.address.c_str(),
              r.reachable.c_str(), r.response.c_str(), r.runTime.c_str());
-  const DWORD e = ReplaceFileText(path, reach::FormatResultsFile(records));
+  const DWORD e = qmx::ReplaceFileText(path, reach::FormatResultsFile(records)) ? 0 : GetLastError();
   if (e) QMX_ERROR("Reachability results file not replaced: %s, error %lu", path.c_str(), e);
   QMX_RETURN(e);
 }

@@ -27,12 +27,6 @@ using qmxtest::SetEnv;
 
 namespace {
 
-std::string WindowsPath(std::string unixPath) {
-  for (char& c : unixPath)
-    if (c == '/') c = '\\';
-  return "Z:" + unixPath;
-}
-
 
 std::string RightTrimmed(std::string s) {
   while (!s.empty() && s.back() == ' ') s.pop_back();
@@ -68,7 +62,7 @@ class Scripts : public ExchangeRegistry {
     char path[32768] = {0};
     GetEnvironmentVariableA("PATH", path, sizeof path);
     oldPath_ = path;
-    SetEnv("PATH", (WindowsPath(QMX_STANDIN_DIR) + ";" + oldPath_).c_str());
+    SetEnv("PATH", (qmxtest::WinePath(QMX_STANDIN_DIR) + ";" + oldPath_).c_str());
   }
   void TearDown() override {
     if (!oldPath_.empty()) SetEnv("PATH", oldPath_.c_str());

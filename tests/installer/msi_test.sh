@@ -100,6 +100,9 @@ wine msiexec /i "$(win "$WORK/v1.msi")" /qn PXR_HTTP_ADDRESS=127.0.0.1:$PORT PXR
 check "msiexec /i exits 0" same "$?" 0
 check "bin holds the shipped files" same "$(cd "$QMX/bin" && ls | sort)" \
   "$(grep -vE '^\s*(#|$)' "$ROOT/installer/files.txt" | awk '$2 == "BINDIR" {print $1}' | while read -r f; do [ -f "$BINDIR/$f" ] && echo "$f"; done | sort)"
+check "the agent's parent folder holds the shipped mail programs" same "$(cd "$QMX" && ls -p | grep -v / | sort)" \
+  "$(grep -vE '^\s*(#|$)' "$ROOT/installer/files.txt" | awk '$2 == "QMXDIR" {print $1}' | while read -r f; do [ -f "$BINDIR/$f" ] && echo "$f"; done | sort)"
+check "installed statistics tool is the built one" cmp "$QMX/qmxmbstat.exe" "$BINDIR/qmxmbstat.exe"
 check "installed agent is the built one" cmp "$QMX/bin/qmx_agent.exe" "$BINDIR/qmx_agent.exe"
 check "qmxews.exe in the parent of the log folder" cmp "$QMX/qmxews.exe" "$BINDIR/qmxews.exe"
 check "configuration folder created" test -d "$QMX/config"

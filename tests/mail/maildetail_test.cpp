@@ -444,4 +444,83 @@ TEST_F(DetailTables, PublicFolderRowsByRelease) {
   EXPECT_EQ(Sample("MSEPFLDD")->rowCount(), 0) << "no release: no file to read";
 }
 
+// The cycles with the real qmxmbstat.exe in the tool's place and the PowerShell.exe stand-in
+// serving the records its scripts would write: tables 13 and 14 show what the shell gave, in their
+// units, and a failed run leaves the rows of the previous one.
+class RealTool : public DetailTables {
+ protected:
+  void SetUp() override {
+    DetailTables::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(CopyFileA(qmxtest::WinePath(QMX_REAL_MBSTAT).c_str(), (root_ + "\\qmxmbstat.exe").c_str(), FALSE));
+    SetEnv("QMX_STANDIN_DATA", data_.c_str());
+    SetEnv("QMX_STANDIN_SERVER", "EXMB01");
+  }
+  void TearDown() override {
+    SetEnv("QMX_STANDIN_SNAPIN", nullptr);
+    DetailTables::TearDown();
+  }
+  // Runs a cycle until it pauses after its first run.
+  void RunOnce(int (*routine)(void*), const char* waiting) {
+    Mark();
+    Cycle cycle(routine);
+    ASSERT_TRUE(AwaitTrace(waiting)) << Trace();
+    EXPECT_EQ(cycle.Stop(), 1);
+  }
+
+  qmxtest::SearchPathFirst standins_{qmxtest::WinePath(QMX_STANDIN_DIR)};
+};
+
+TEST_F(RealTool, CyclesFillTheDetailTablesOnBothReleases) {
+  const char kMailboxWait[] = "Entering wait period between attempts to gather mailbox details : 60000";
+  const char kFolderWait[] = "Entering wait period between attempts to gather public folder details : 300000";
+  Prepare("qmxmbstat-mailboxdetails.txt",
+          "M\tAnn Archer\tFirst Storage Group\tMailbox Database\t12\t2147483648\t1073741824\t20111109142533\t"
+          "ann@corp.example.com\r\nM\tBob; Baker\t\tDB02\t\t\t\t\tbob@corp.example.com\r\nE\t2\r\n");
+  Prepare("qmxmbstat-publicfolderdetails.txt",
+          "P\tIPM_SUBTREE\tSecond Storage Group\tPublic Folder Database\t7\t12944671\t20111109142533\r\nE\t1\r\n");
+  struct Case {
+    bool release2010;
+    const char* snapin;
+    const char* folderFile;
+  } cases[] = {
+      {true, "Microsoft.Exchange.Management.PowerShell.E2010", "PublicFolderDetails2010.log"},
+      {false, "Microsoft.Exchange.Management.PowerShell.Admin", "PublicFolderDetails2007.log"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folderFile);
+    Clear();
+    ResetExchangeVersionCaches();
+    if (c.release2010) Release2010(); else Release2007();
+    SetEnv("QMX_STANDIN_SNAPIN", c.snapin);
+    DeleteFileA((data_ + "\\exit_code").c_str());
+    DeleteFileA((logs_ + "\\MailBox_Details.log").c_str());
+    DeleteFileA((logs_ + "\\" + c.folderFile).c_str());
+    RunOnce(GetMailBoxDetailex, kMailboxWait);
+    RunOnce(GetPublicFolderDetailsEx, kFolderWait);
+    EXPECT_EQ(Errors(), "");
+    std::unique_ptr<pxr::Request> r = Sample("MSEMBXD");
+    ASSERT_EQ(r->rowCount(), 2) << ReadWholeFile(logs_ + "\\MailBox_Details.log");
+    ExpectFields(*r, "MSEMBXD",
+                 {{0, "MBXNAME", "Ann Archer"}, {0, "SGNAME", "First Storage Group"},
+                  {0, "ISNAME", "Mailbox Database"}, {0, "NUMMBXMSGS", "12"}, {0, "MBXSIZE", "2048"},
+                  {0, "MBXMAXSIZE", "1024"}, {0, "MBXLASTLGN", "1111109142533000"},
+                  {0, "EMAILADDRS", "ann@corp.example.com"}, {1, "MBXNAME", "Bob\xEF\xBC\x9B Baker"},
+                  {1, "SGNAME", "Undefined"}, {1, "ISNAME", "DB02"}, {1, "NUMMBXMSGS", "0"}, {1, "MBXSIZE", "0"},
+                  {1, "MBXMAXSIZE", "0"}, {1, "MBXLASTLGN", std::string(16, ' ')}});
+    r = Sample("MSEPFLDD");
+    ASSERT_EQ(r->rowCount(), 1) << ReadWholeFile(logs_ + "\\" + c.folderFile);
+    ExpectFields(*r, "MSEPFLDD",
+                 {{0, "PFLDNAME", "IPM_SUBTREE"}, {0, "SGNAME", "Second Storage Group"},
+                  {0, "ISNAME", "Public Folder Database"}, {0, "NUMPFLDMSG", "7"}, {0, "PFLDSIZE", "1234"},
+                  {0, "PFLDLASTLG", "1111109142533000"}});
+
+    // A shell that fails: the tool ends with 2, the tables keep the rows of the last complete run.
+    Prepare("exit_code", "1");
+    RunOnce(GetMailBoxDetailex, kMailboxWait);
+    EXPECT_EQ(Sample("MSEMBXD")->rowCount(), 2);
+    EXPECT_TRUE(Traced("Script command ended with exit code 2")) << Trace();
+  }
+}
+
 }  // namespace

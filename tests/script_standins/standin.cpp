@@ -12,7 +12,13 @@
 //   <script>.txt      WScript: the output of a script ("nlbstatus.txt"), written as it is
 //   delay_ms          wait this long before writing
 //   exit_code         end with this code
+//   qmxmbstat-<mode>.txt  PowerShell, a script of the statistics tool ("-EncodedCommand"): what
+//                     the script writes to its records file, written as it is (no file: the
+//                     script writes none)
+//   script.ps1        the latest encoded script, decoded (UTF-8), for the tests to inspect
+//   stdout.txt        printed on standard output by a statistics tool script
 // QMX_STANDIN_SERVER, when set: the server every PowerShell command must name.
+// QMX_STANDIN_SNAPIN, when set: the snap-in a statistics tool script must add.
 #include <windows.h>
 
 #include <algorithm>
@@ -25,6 +31,7 @@
 #include <vector>
 
 #include "test_tool.h"
+#include "win_text.h"
 
 namespace {
 
@@ -124,7 +131,116 @@ void RunPowerShellLine(const std::string& line) {
   file << out;
 }
 
+// Base64 as the shell reads -EncodedCommand; fails on anything else.
+std::string DecodeBase64(const std::string& text) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (text.empty() || text.size() % 4) Fail(2, "encoded command is not base64 (length)");
+  std::string out;
+  for (size_t i = 0; i < text.size(); i += 4) {
+    unsigned v = 0;
+    int pad = 0;
+    for (size_t k = 0; k < 4; ++k) {
+      char c = text[i + k];
+      size_t at = alphabet.find(c);
+      if (c == '=' && i + 4 == text.size() && k >= 2) {
+        ++pad;
+        at = 0;
+      } else if (at == std::string::npos || pad) {
+        Fail(2, "encoded command is not base64");
+      }
+      v = v << 6 | static_cast<unsigned>(at);
+    }
+    out += static_cast<char>(v >> 16);
+    if (pad < 2) out += static_cast<char>((v >> 8) & 0xFF);
+    if (pad < 1) out += static_cast<char>(v & 0xFF);
+  }
+  return out;
+}
+
+// The PowerShell single-quoted literal at the front of text (after its opening quote); every
+// doubled quote stands for one.
+std::string Literal(const std::string& text) {
+  std::string value;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\'') {
+      value += text[i];
+    } else if (i + 1 < text.size() && text[i + 1] == '\'') {
+      value += '\'';
+      ++i;
+    } else {
+      return value;
+    }
+  }
+  Fail(3, "unterminated string in script: " + text);
+}
+
+// A script of the statistics tool: checked for what its mode needs; its records file gets the
+// prepared records.
+int StatisticsScript(const std::string& encoded) {
+  std::string bytes = DecodeBase64(encoded);
+  if (bytes.size() % 2) Fail(2, "encoded command is not UTF-16");
+  std::wstring wide(bytes.size() / 2, L'\0');
+  for (size_t i = 0; i < wide.size(); ++i)
+    wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                   static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  const std::string script = qmx::FromWide(wide, CP_UTF8);
+  {
+    std::ofstream copy(g_data + "\\script.ps1", std::ios::binary | std::ios::trunc);
+    copy << script;
+  }
+  struct Mode {
+    const char* name;
+    std::vector<const char*> cmdlets;
+  };
+  const std::vector<Mode> modes = {
+      {"mailboxdetails", {"Get-MailboxDatabase -Server '", "Get-Mailbox -Server '", "Get-MailboxStatistics -Identity "}},
+      {"publicfolderdetails", {"Get-PublicFolderStatistics -Server '"}},
+  };
+  std::vector<std::string> words = Words(script.substr(0, script.find('\r')));
+  const Mode* mode = nullptr;
+  for (const Mode& m : modes)
+    if (words.size() > 2 && words[0] == "#" && words[1] == "qmxmbstat" && words[2] == std::string(m.name) + ":") mode = &m;
+  if (!mode) Fail(3, "not a statistics tool script: " + script.substr(0, 80));
+  for (const Mode& m : modes)
+    for (const char* cmdlet : m.cmdlets)
+      if ((script.find(cmdlet) != std::string::npos) != (&m == mode))
+        Fail(3, std::string(mode->name) + " script " + (&m == mode ? "lacks " : "has ") + cmdlet);
+  size_t at = script.find("\r\nAdd-PSSnapin ");
+  if (at == std::string::npos) Fail(3, "no snap-in added");
+  std::string snapin = Words(script.substr(at + 15, script.find('\r', at + 2) - at - 15)).at(0);
+  const char* expected = std::getenv("QMX_STANDIN_SNAPIN");
+  if (expected && *expected && snapin != expected) Fail(3, "snap-in [" + snapin + "], not [" + expected + "]");
+  const char* server = std::getenv("QMX_STANDIN_SERVER");
+  for (at = script.find("-Server '"); at != std::string::npos; at = script.find("-Server '", at + 1)) {
+    std::string named = Literal(script.substr(at + 9));
+    if (server && *server && Lower(named) != Lower(server))
+      Fail(3, "command names server [" + named + "], not [" + server + "]");
+  }
+  if (script.find("\r\nRecord @('E', $count.ToString($inv))\r\n$out.Close()\r\n") == std::string::npos)
+    Fail(3, "the script does not end with its end record");
+  at = script.find("New-Object IO.StreamWriter('");
+  if (at == std::string::npos) Fail(3, "no records file in the script");
+  const std::wstring path = qmx::ToWide(Literal(script.substr(at + 28)), CP_UTF8);
+
+  Delay();
+  bool printed = false;
+  std::string out = ReadAll(g_data + "\\stdout.txt", &printed);
+  if (printed) std::fwrite(out.data(), 1, out.size(), stdout);
+  bool prepared = false;
+  std::string records = ReadAll(g_data + "\\qmxmbstat-" + mode->name + ".txt", &prepared);
+  if (prepared) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) Fail(3, "cannot write the records file " + qmx::FromWide(path, CP_UTF8));
+    DWORD written = 0;
+    WriteFile(f, records.data(), static_cast<DWORD>(records.size()), &written, nullptr);
+    CloseHandle(f);
+  }
+  return Setting("exit_code", 0);
+}
+
 [[maybe_unused]] int PowerShell(const std::string& args) {
+  const std::string encoded = "-NoLogo -NoProfile -NonInteractive -EncodedCommand ";
+  if (args.compare(0, encoded.size(), encoded) == 0) return StatisticsScript(args.substr(encoded.size()));
   // PowerShell.exe -PSConsoleFile "<install>Bin\ExShell.psc1" -Command ". '<script>'"
   std::string rest = args;
   Expect(&rest, "-PSConsoleFile \"", args);

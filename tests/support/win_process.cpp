@@ -106,6 +106,22 @@ void WriteWholeFile(const std::string& path, const std::string& text) {
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+std::string WinePath(const std::string& unixPath) {
+  std::string path = "Z:" + unixPath;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
+
+SearchPathFirst::SearchPathFirst(const std::string& folder) {
+  std::vector<char> path(32768, '\0');
+  GetEnvironmentVariableA("PATH", path.data(), static_cast<DWORD>(path.size()));
+  old_ = path.data();
+  SetEnvironmentVariableA("PATH", (folder + ";" + old_).c_str());
+}
+
+SearchPathFirst::~SearchPathFirst() { SetEnvironmentVariableA("PATH", old_.c_str()); }
+
 std::vector<std::string> TextLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

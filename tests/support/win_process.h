@@ -38,6 +38,22 @@ std::vector<std::string> TextLines(const std::string& text);
 // Every "*.log" file in a folder, one after the other (a trace log may rotate into several).
 std::string ReadLogs(const std::string& dir);
 
+// A folder of this machine's file system as Wine names it ("/a/b" gives "Z:\a\b").
+std::string WinePath(const std::string& unixPath);
+
+// Puts a folder first on this process's search path, which child processes inherit, for the
+// owner's life (stand-ins in the place of programs Wine lacks).
+class SearchPathFirst {
+ public:
+  explicit SearchPathFirst(const std::string& folder);
+  ~SearchPathFirst();
+  SearchPathFirst(const SearchPathFirst&) = delete;
+  SearchPathFirst& operator=(const SearchPathFirst&) = delete;
+
+ private:
+  std::string old_;
+};
+
 }  // namespace qmxtest
 
 namespace qmxtest {
