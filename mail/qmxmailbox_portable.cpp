@@ -72,19 +72,6 @@ bool WholeNumber(const char* text, long long* out) {
 
 }  // namespace
 
-std::vector<std::string> SplitFields(const std::string& text) {
-  std::vector<std::string> pieces;
-  if (text.empty()) return pieces;
-  size_t start = 0;
-  for (;;) {
-    size_t semi = text.find(';', start);
-    pieces.push_back(text.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-    if (semi == std::string::npos) break;
-    start = semi + 1;
-  }
-  return pieces;
-}
-
 std::vector<std::string> TargetAddresses(const char* setting) {
   std::vector<std::string> targets;
   for (const std::string& piece : SplitFields(setting ? setting : "")) {
