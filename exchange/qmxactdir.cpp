@@ -441,6 +441,7 @@ HRESULT DirectorySession::SearchAt(const std::wstring& baseDn, int scope, const 
       LPWSTR raw = nullptr;
       HRESULT c = search->GetNextColumnName(handle.get(), &raw);
       AdsString name(raw);
+      row.badParameterEnd = c == E_ADS_BAD_PARAMETER;
       if (c == S_ADS_NOMORE_COLUMNS || c == E_ADS_BAD_PARAMETER || !name) break;
       if (FAILED(c)) {
         row.columnError = c;

@@ -39,6 +39,7 @@ struct Value {
 struct Row {
   std::vector<Value> columns;
   HRESULT columnError = S_OK;
+  bool badParameterEnd = false;  // the column walk ended with E_ADS_BAD_PARAMETER
   const Value* Find(const wchar_t* name) const;  // exact spelling of the attribute name
 };
 

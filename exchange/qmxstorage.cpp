@@ -434,6 +434,9 @@ long GetLogFileActiveDirectoryData(void* context, const std::string& server, std
   for (const Row& row : r.rows) {
     for (const Value& v : row.columns)
       QMX_DETAIL("Column Name fetched = %s", qmx::FromWide(v.name, CP_ACP).c_str());
+    if (row.badParameterEnd)
+      QMX_ERROR("GetNextColumnName is returning E_ADS_BAD_PARAMETER HResult: 0x%x",
+                static_cast<unsigned>(E_ADS_BAD_PARAMETER));
     const std::string dn = Text(row.Find(L"distinguishedName"));
     const std::string name = Text(row.Find(L"name"));
     const std::string logPath = Text(row.Find(L"msExchESEParamLogFilePath"));
