@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -310,7 +311,10 @@ std::vector<StorageGroupDetails> GroupFigures(const std::vector<DbFileRecord>& m
       drives.emplace_back();
     }
     out[g].sizeBytes += r->sizeBytes;
-    if (r->type == 'M') out[g].mailboxes += r->mailboxes;
+    if (r->type == 'M') {  // a record's count is any 32-bit number: the sum holds at the limit
+      const int64_t sum = int64_t{out[g].mailboxes} + r->mailboxes;
+      out[g].mailboxes = static_cast<int32_t>(std::clamp<int64_t>(sum, INT32_MIN, INT32_MAX));
+    }
     for (const std::string* path : {&r->edbPath, &r->stmPath}) {
       const std::string drive = DriveOf(*path);
       if (!drive.empty()) drives[g].insert(Upper(drive));

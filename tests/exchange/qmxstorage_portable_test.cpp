@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -290,6 +291,17 @@ TEST(StorageGroups, FiguresPerGroup) {
     EXPECT_EQ(g[i].mailboxes, expect[i].mailboxes) << g[i].name;
     EXPECT_DOUBLE_EQ(g[i].freeHundredthsPercent, expect[i].free) << g[i].name;
   }
+}
+
+TEST(StorageGroups, MailboxCountsHoldAtTheLimit) {
+  Drives d;
+  const std::vector<DbFileRecord> mailbox = {
+      Rec("SG1", "A", "", "", 0, 'M', INT32_MAX), Rec("SG1", "B", "", "", 0, 'M', INT32_MAX),
+      Rec("SG2", "C", "", "", 0, 'M', INT32_MIN), Rec("SG2", "D", "", "", 0, 'M', -5)};
+  const std::vector<StorageGroupDetails> g = qs::GroupFigures(mailbox, {}, d.query());
+  ASSERT_EQ(g.size(), 2u);
+  EXPECT_EQ(g[0].mailboxes, INT32_MAX);
+  EXPECT_EQ(g[1].mailboxes, INT32_MIN);
 }
 
 TEST(StorageGrowth, GrowthRule) {

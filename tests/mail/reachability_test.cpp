@@ -382,7 +382,9 @@ TEST_F(Reachability, LongCycleKeepsTheLastCompleteFile) {
   int failedOpens = 0;
   std::thread reader([&] {
     bool exists = false;
-    while (!done) {
+    // The last read comes after the cycles ended: it sees the file they left.
+    for (bool last = false; !last;) {
+      last = done;
       std::string text;
       if (ReadSharedFileText(logs_ + "\\" + kFile, &text))
         seen.insert(text), exists = true;
