@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds what the demo runs (the agent, the counter service DEDAZUD.DLL and the PDH stand-in in the
-# test Wine prefix) and runs the agent in console mode under Wine on an embedded sample environment:
-# an Exchange 2010 SP1 server (Mailbox, Client Access, Hub Transport), a configuration file, a log
-# folder and the sample counter snapshot. Everything lives under build/. Shows what the agent
+# Builds what the demo runs (the agent, the counter service DEDAZUD.DLL, the mail programs, the PDH
+# stand-in in the test Wine prefix and the PowerShell stand-in) and runs the agent in console mode
+# under Wine on an embedded sample environment: an Exchange 2010 SP1 server (Mailbox, Client Access,
+# Hub Transport), a configuration file, a log folder, the sample counter snapshot, a directory, and
+# a test EWS server for the mail reachability job. Everything lives under build/. Shows what the agent
 # detected and a summary of its tables after every sampling round, until Ctrl-C.
 #
 #   scripts/demo.sh [--once] [--no-build]
@@ -34,8 +35,8 @@ if [ "$BUILD_IT" = 1 ]; then
       { tail -30 "$BUILD/demo.configure.log" >&2; fail "configuring the build FAILED (log: $BUILD/demo.configure.log)"; }
   fi
   # Exactly what the demo runs; ninja shows its progress ([done/total] per step).
-  echo "demo: building the agent, the counter service and the PDH stand-in (a first build takes minutes)"
-  ninja -C "$BUILD/win" -j"$JOBS" qmx_agent dedazud pdh_standin qmxpasswd qmxews_testtool qmxmbstat_testtool ||
+  echo "demo: building the agent, the counter service, the mail programs and the PDH and PowerShell stand-ins (a first build takes minutes)"
+  ninja -C "$BUILD/win" -j"$JOBS" qmx_agent dedazud pdh_standin qmxpasswd qmxews qmxmbstat standin_PowerShell ||
     fail "the build FAILED (see above): the demo needs qmx_agent.exe, DEDAZUD.DLL and the PDH stand-in"
 fi
 for f in qmx_agent.exe DEDAZUD.DLL; do
@@ -78,6 +79,7 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\ExchangeServer\\v14\\HubTransportRole]
 REG
 OWN_SERVER=0
+EWS_SERVER=""
 AGENT=""
 STOPPED=0
 stop() {
@@ -93,6 +95,7 @@ stop() {
   wine reg delete 'HKLM\SOFTWARE\Orvel' /f >/dev/null 2>&1 || true
   wine reg delete 'HKLM\Cluster' /f >/dev/null 2>&1 || true
   if declare -F directory_stop >/dev/null; then directory_stop "$DEMO/directory"; fi
+  if [ -n "$EWS_SERVER" ]; then kill "$EWS_SERVER" 2>/dev/null || true; wait "$EWS_SERVER" 2>/dev/null || true; fi
   if [ "$OWN_SERVER" = 1 ]; then wineserver -k >/dev/null 2>&1 || true; fi
 }
 trap 'stop; exit 0' INT TERM
@@ -101,21 +104,45 @@ trap stop EXIT
 wineserver -p 2>/dev/null && OWN_SERVER=1
 wine regedit /S "$(win "$DEMO/demo.reg")" || fail "could not import $DEMO/demo.reg into $WINEPREFIX"
 
-# The reachability job with the test tool in the place of qmxews.exe (the log folder's parent):
-# two targets, the first answering 4 s after the send, the second silent. SAMPLE DATA.
+# The reachability job runs the real qmxews.exe (where the agent looks for it: the parent of the
+# log folder) against the test EWS server of tests/ews, reached as the agent reaches its Exchange
+# server, by this host's name. It listens on the address that name resolves to, when that is a
+# loopback address: two targets, the first replying 4 s after the send, the second silent.
+# SAMPLE DATA, and a throwaway certificate the tool accepts by its thumbprint only.
 REACH_ENABLE=0
 REACH_PASSWORD=""
-rm -f "$DEMO"/qmxews*
-if [ -f "$BUILD/win/test_bin/qmxews.exe" ] &&
-   REACH_PASSWORD=$(cd "$BUILD/win/bin" && echo "demo-only-password" | wine qmxpasswd.exe | tr -d '\r'); then
-  cp "$BUILD/win/test_bin/qmxews.exe" "$DEMO/qmxews.exe"
-  NOW=$(date '+%m/%d/%Y  %H:%M:%S')
-  printf 'SentTime: %s\nReceivedTime: %s\nName: Demo Target\n' "$NOW" \
-    "$(date -d '+4 seconds' '+%m/%d/%Y  %H:%M:%S')" >"$DEMO/qmxews_answer_target.one@qmxtest.local.txt"
-  printf 'SentTime: %s\n' "$NOW" >"$DEMO/qmxews_answer_target.two@qmxtest.local.txt"
-  REACH_ENABLE=1
+REACH_USER=demo
+REACH_DOMAIN=qmxtest
+rm -rf "$DEMO"/qmxews* "$DEMO/ews"
+EWS_ADDRESS=$(getent ahostsv4 "$HOST" 2>/dev/null | awk 'NR == 1 { print $1 }')
+if [[ "$EWS_ADDRESS" != 127.* ]]; then
+  echo "demo: $HOST resolves to '${EWS_ADDRESS:-nothing}', not a loopback address: no EWS test server; MSEREACH stays empty"
+elif ! REACH_PASSWORD=$(cd "$BUILD/win/bin" && echo "demo-only-password" | wine qmxpasswd.exe | tr -d '\r'); then
+  echo "demo: qmxpasswd.exe failed; MSEREACH stays empty"
 else
-  echo "demo: the test tool qmxews.exe is not built; MSEREACH stays empty"
+  mkdir -p "$DEMO/ews"
+  python3 "$ROOT/tests/ews/ews_server.py" --dir "$DEMO/ews" --address "$EWS_ADDRESS" --port 443 \
+    --user "$REACH_USER" --domain "$REACH_DOMAIN" --password "demo-only-password" \
+    --sender "$REACH_USER@$REACH_DOMAIN" --log "$DEMO/logs/ews_server.log" \
+    --target target.one@qmxtest.local=4 --target target.two@qmxtest.local=silent \
+    >"$DEMO/ews/ready.txt" 2>"$DEMO/ews/errors.txt" &
+  EWS_SERVER=$!
+  for _ in $(seq 1 80); do
+    grep -q '^ready ' "$DEMO/ews/ready.txt" 2>/dev/null && break
+    kill -0 "$EWS_SERVER" 2>/dev/null || break
+    sleep 0.25
+  done
+  if grep -q '^ready ' "$DEMO/ews/ready.txt" 2>/dev/null; then
+    export QMX_EWS_TRUSTED_CERT
+    QMX_EWS_TRUSTED_CERT=$(awk '/^ready / { print $2 }' "$DEMO/ews/ready.txt")
+    cp "$BUILD/win/bin/qmxews.exe" "$DEMO/qmxews.exe"
+    echo "demo: EWS       https://$EWS_ADDRESS/EWS/Exchange.asmx (test server, log $DEMO/logs/ews_server.log)"
+    REACH_ENABLE=1
+  else
+    echo "demo: the EWS test server did not start on $EWS_ADDRESS:443 (in use, or no right to bind it):"
+    tail -3 "$DEMO/ews/errors.txt" 2>/dev/null || true
+    echo "demo: MSEREACH stays empty"
+  fi
 fi
 
 # The configuration file: "<host>_ex.cfg" (host name cut to 15 characters).
@@ -127,23 +154,26 @@ exchange_reach_enable=$REACH_ENABLE
 exchange_reach_interval=60
 exchange_reach_threshold=30
 exchange_targets=target.one@qmxtest.local;target.two@qmxtest.local
-exchange_user=demo
-exchange_domain=qmxtest
+exchange_user=$REACH_USER
+exchange_domain=$REACH_DOMAIN
 exchange_password=$REACH_PASSWORD
 exchange_mailbox_enable=1
 exchange_mailbox_interval=300
 exchange_topology_interval=300
 CFG
 
-# The mailbox and public folder jobs run the test tool in the place of qmxmbstat.exe (the parent
-# folder of the log folder); it writes the sample details files of resources/mbstat_demo.
-if [ -f "$BUILD/win/standins/qmxmbstat.exe" ]; then
-  cp "$BUILD/win/standins/qmxmbstat.exe" "$DEMO/qmxmbstat.exe"
+# The mailbox and public folder jobs run the real qmxmbstat.exe (the parent folder of the log
+# folder); the PowerShell.exe stand-in of the test build, first on the search path, checks the
+# script it is given and writes the Exchange shell's records of resources/mbstat_demo.
+if [ -f "$BUILD/win/bin/qmxmbstat.exe" ] && [ -f "$BUILD/win/standins/PowerShell.exe" ]; then
+  cp "$BUILD/win/bin/qmxmbstat.exe" "$DEMO/qmxmbstat.exe"
   rm -rf "$DEMO/mbstat" && cp -r "$ROOT/resources/mbstat_demo" "$DEMO/mbstat"
-  export QMX_MBSTAT_DATA
-  QMX_MBSTAT_DATA=$(win "$DEMO/mbstat")
+  export WINEPATH QMX_STANDIN_DATA QMX_STANDIN_SERVER="$HOST" \
+    QMX_STANDIN_SNAPIN=Microsoft.Exchange.Management.PowerShell.E2010
+  WINEPATH=$(win "$BUILD/win/standins")
+  QMX_STANDIN_DATA=$(win "$DEMO/mbstat")
 else
-  echo "demo: no qmxmbstat test tool built; MSEMBXD and MSEPFLDD stay empty"
+  echo "demo: qmxmbstat.exe or the PowerShell stand-in is not built; MSEMBXD and MSEPFLDD stay empty"
 fi
 
 # The stand-in in the prefix serves this sample data (made-up values, no real server's).
