@@ -4,7 +4,7 @@
 #include "table_pattern.h"
 
 #define QMX_TABLE(number, stem, NAME, group, step, header, variation, source, definition, alternate, \
-                  collector, attributes)                                                            \
+                  attributes)                                                                       \
   QMX_DECLARE_TABLE(number, stem, variation, source)
 #include "catalogue.def"
 #undef QMX_TABLE

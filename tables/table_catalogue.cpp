@@ -44,7 +44,7 @@ const std::vector<TableEntry>& TableCatalogue() {
   static const std::vector<TableEntry> all = [] {
     static const Hooks kHooks[] = {
 #define QMX_TABLE(number, stem, NAME, group, step, header, variation, source, definition, alternate, \
-                  collector, attributes)                                                            \
+                  attributes)                                                                       \
   {number, &qmx_##stem##_init, &EventArrived_qmx_##stem, QMX_BUFFER_ADDR_##source(stem)},
 #include "catalogue.def"
 #undef QMX_TABLE

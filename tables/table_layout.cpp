@@ -22,32 +22,16 @@ struct RawTable {
   TableSource source;
   int definitionId;
   int alternateId;
-  CollectorState collector;
   const char* attributes;
 };
 
 const RawTable kRawTables[] = {
 #define QMX_TABLE(number, stem, NAME, group, step, header, variation, source, definition, alternate, \
-                  collector, attributes)                                                            \
-  {number, #stem, #NAME, group, step, header, variation, source, definition, alternate, collector,    \
-   attributes},
+                  attributes)                                                                       \
+  {number, #stem, #NAME, group, step, header, variation, source, definition, alternate, attributes},
 #include "catalogue.def"
 #undef QMX_TABLE
 };
-
-// The tables fed by the counter service: the build generates their collector units from
-// counter_tables.def, so they have a collector whatever their catalogue line says.
-const int kGeneratedCollectors[] = {
-#define QMX_COUNTER_TABLE(number, ...) number,
-#include "counter_tables.def"
-#undef QMX_COUNTER_TABLE
-};
-
-CollectorState CollectorOf(const RawTable& r) {
-  for (int n : kGeneratedCollectors)
-    if (n == r.number) return HAS_COLLECTOR;
-  return r.collector;
-}
 
 uint32_t Hash(const char* s) {
   uint32_t h = 2166136261u;
@@ -107,7 +91,6 @@ std::vector<TableLayout> BuildAll() {
     t.source = r.source;
     t.definitionId = r.definitionId;
     t.alternateId = r.alternateId;
-    t.collector = CollectorOf(r);
     std::string error;
     if (!BuildTableLayout(&t, r.attributes, &error)) {
       // The catalogue is fixed at build time and its tests read every entry; say so loudly.

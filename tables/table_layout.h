@@ -10,9 +10,6 @@ namespace qmx {
 
 enum HeaderOrder { HEADER_STANDARD, HEADER_TIME_FIRST };
 enum TableVariation { PLAIN, SERVER_STATUS };
-enum CollectorState { NO_COLLECTOR, HAS_COLLECTOR };
-// What the TakeSample of a table without its collector returns (ERROR_CALL_NOT_IMPLEMENTED).
-constexpr unsigned long kNoCollectorStatus = 120;
 enum TableSource {
   SOURCE_COUNTER_SERVICE,     // rows from the counter service through the table's SampleBfr
   SOURCE_OWN_COUNTERS,        // performance counters read by the agent itself
@@ -55,7 +52,6 @@ struct TableLayout {
   TableSource source = SOURCE_NONE;
   int definitionId = 0;        // 0: none
   int alternateId = 0;         // 0: none
-  CollectorState collector = NO_COLLECTOR;
   std::string bufferName;      // "QMX.MSEDB"
   std::vector<TableAttribute> attributes;  // the four header attributes first
   int rowSize = 0;             // end of the last attribute rounded up to 4

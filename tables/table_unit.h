@@ -29,17 +29,7 @@
 #define QMX_BUFFER_DEF_SOURCE_AVAILABILITY_GROUP(stem)
 #define QMX_BUFFER_DEF_SOURCE_NONE(stem)
 
-// Until the table's collector unit exists each sample fails and says so, so that nobody takes
-// the table for one with nothing to report.
-inline unsigned long NoCollectorSample(QmxTrace& qmx_trace, const char* function, const char* table) {
-  QMX_ERROR("%s: table %s has no collector yet; the sample fails", function, table);
-  return qmx::kNoCollectorStatus;
-}
-#define QMX_COLLECTOR_NO_COLLECTOR(stem, NAME) \
-  QMX_SAMPLE_FUNCTIONS(stem, NoCollectorSample(qmx_trace, "qmx_" #stem "_agent::TakeSample", #NAME))
-#define QMX_COLLECTOR_HAS_COLLECTOR(stem, NAME)
-
-#define QMX_DEFINE_TABLE(number, stem, NAME, variation, source, collector)                        \
+#define QMX_DEFINE_TABLE(number, stem, NAME, variation, source)                                   \
   qmx_##stem##_manager* p_qmx_##stem##_manager = nullptr;                                        \
   namespace {                                                                                    \
   std::unique_ptr<qmx_##stem##_manager> qmx_##stem##_manager_owner;                              \
@@ -193,6 +183,4 @@ inline unsigned long NoCollectorSample(QmxTrace& qmx_trace, const char* function
   qmx_##stem##_agent::~qmx_##stem##_agent() {                                                    \
     TakeSampleDestructor();                                                                      \
     QMX_AGENT_DTOR_##variation                                                                   \
-  }                                                                                              \
-                                                                                                 \
-  QMX_COLLECTOR_##collector(stem, NAME)
+  }

@@ -43,7 +43,7 @@ def snapshot(path):
 def counter_tables(catalogue):
     with open(catalogue, encoding="utf-8") as f:
         text = f.read()
-    return {m.group(1) for m in re.finditer(r"QMX_TABLE\(\s*\d+,\s*\w+,\s*(\w+),[^\n]*?(\w+),\s*\d+,\s*\d+,\s*\w+,", text)
+    return {m.group(1) for m in re.finditer(r"QMX_TABLE\(\s*\d+,\s*\w+,\s*(\w+),[^\n]*?(\w+),\s*\d+,\s*\d+,$", text, re.M)
             if m.group(2) in COUNTER_SOURCES}
 
 

@@ -92,11 +92,6 @@ TEST_F(Tables, RequestsDescribeTheirRows) {
       EXPECT_EQ(info.width, 2);
       EXPECT_EQ(info.type, 3);
     }
-    // No collector yet: every sample fails and hands over nothing.
-    if (t.collector == qmx::NO_COLLECTOR) {
-      EXPECT_EQ(r->Sample(), qmx::kNoCollectorStatus) << t.name;
-      EXPECT_EQ(r->rowCount(), 0);
-    }
   }
 }
 
@@ -338,45 +333,6 @@ TEST_F(Tables, AddDataTracesEachInsertUnderTheFlowBit) {
   std::string text = trace.Text();
   EXPECT_NE(text.find("Passing row 2 to InsertRow()."), std::string::npos) << text;
   EXPECT_EQ(text.find("Passing row 0"), std::string::npos) << text;
-}
-
-// A table whose collector does not exist yet cannot pass for one with nothing to report: each
-// sample fails with one error line, and the metrics count the failures.
-TEST_F(Tables, ATableWithoutItsCollectorFailsEverySample) {
-  const qmx::TableLayout* table = nullptr;
-  for (const qmx::TableLayout& t : qmx::TableLayouts())
-    if (t.collector == qmx::NO_COLLECTOR && !table) table = &t;
-  if (!table) GTEST_SKIP() << "every table has its collector";
-  const std::string name = table->name;
-  const std::string line = std::string(table->stem) + "_agent::TakeSample: table " + name + " has no collector yet";
-  {
-    TraceFile trace("ERROR");
-    std::unique_ptr<pxr::Request> r = Open(name.c_str());
-    for (int sample = 0; sample < 2; ++sample) {
-      EXPECT_EQ(r->Sample(), qmx::kNoCollectorStatus);
-      EXPECT_EQ(r->rowCount(), 0);
-    }
-    std::string text = trace.Text();
-    size_t lines = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++lines;
-    EXPECT_EQ(lines, 2u) << text;
-  }
-  // The monitoring side over this table and one with its collector.
-  pxr::ResetForTests();
-  ASSERT_EQ(qmx::FindTableByName(name.c_str())->init(), 0u);
-  ASSERT_EQ(qmx::FindTableByName("MSEDB")->init(), 0u);
-  pxr_http::MonitorOptions options;
-  options.interval = std::chrono::hours(1);
-  pxr_http::Monitor monitor(options);
-  monitor.StartScheduler(false);
-  for (int round = 0; round < 2; ++round) {
-    monitor.RunRound();
-    ASSERT_TRUE(monitor.WaitIdle(std::chrono::seconds(60)));
-  }
-  std::string text = monitor.Exposition();
-  EXPECT_NE(text.find("qmx_table_failed_samples_total{table=\"" + name + "\"} 2\n"), std::string::npos) << text;
-  // A table with its collector does not fail for want of a counter service: it hands over no rows.
-  EXPECT_NE(text.find("qmx_table_failed_samples_total{table=\"MSEDB\"} 0\n"), std::string::npos);
 }
 
 }  // namespace
