@@ -114,7 +114,7 @@ REACH_PASSWORD=""
 REACH_USER=demo
 REACH_DOMAIN=qmxtest
 rm -rf "$DEMO"/qmxews* "$DEMO/ews"
-EWS_ADDRESS=$(getent ahostsv4 "$HOST" 2>/dev/null | awk 'NR == 1 { print $1 }')
+EWS_ADDRESS=$(getent ahostsv4 "$HOST" 2>/dev/null | awk 'NR == 1 { print $1 }' || true)
 if [[ "$EWS_ADDRESS" != 127.* ]]; then
   echo "demo: $HOST resolves to '${EWS_ADDRESS:-nothing}', not a loopback address: no EWS test server; MSEREACH stays empty"
 elif ! REACH_PASSWORD=$(cd "$BUILD/win/bin" && echo "demo-only-password" | wine qmxpasswd.exe | tr -d '\r'); then
