@@ -113,16 +113,17 @@ REACH_ENABLE=0
 REACH_PASSWORD=""
 REACH_USER=demo
 REACH_DOMAIN=qmxtest
+REACH_PLAIN=demo-only-password
 rm -rf "$DEMO"/qmxews* "$DEMO/ews"
 EWS_ADDRESS=$(getent ahostsv4 "$HOST" 2>/dev/null | awk 'NR == 1 { print $1 }' || true)
 if [[ "$EWS_ADDRESS" != 127.* ]]; then
   echo "demo: $HOST resolves to '${EWS_ADDRESS:-nothing}', not a loopback address: no EWS test server; MSEREACH stays empty"
-elif ! REACH_PASSWORD=$(cd "$BUILD/win/bin" && echo "demo-only-password" | wine qmxpasswd.exe | tr -d '\r'); then
+elif ! REACH_PASSWORD=$(cd "$BUILD/win/bin" && echo "$REACH_PLAIN" | wine qmxpasswd.exe | tr -d '\r'); then
   echo "demo: qmxpasswd.exe failed; MSEREACH stays empty"
 else
   mkdir -p "$DEMO/ews"
   python3 "$ROOT/tests/ews/ews_server.py" --dir "$DEMO/ews" --address "$EWS_ADDRESS" --port 443 \
-    --user "$REACH_USER" --domain "$REACH_DOMAIN" --password "demo-only-password" \
+    --user "$REACH_USER" --domain "$REACH_DOMAIN" --password "$REACH_PLAIN" \
     --sender "$REACH_USER@$REACH_DOMAIN" --log "$DEMO/logs/ews_server.log" \
     --target target.one@qmxtest.local=4 --target target.two@qmxtest.local=silent \
     >"$DEMO/ews/ready.txt" 2>"$DEMO/ews/errors.txt" &

@@ -41,9 +41,32 @@ def agent_command(argv):
     return argv[1:i], argv[i + 1:]
 
 
-class Agent:
+class Served:
+    """The HTTP interface of an agent on 127.0.0.1:port."""
+
+    def __init__(self, port):
+        self.port = port
+
+    def get(self, path, headers=None, timeout=10):
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        try:
+            c.request("GET", path, headers=headers or {})
+            r = c.getresponse()
+            return r.status, dict(r.getheaders()), r.read()
+        finally:
+            c.close()
+
+    def get_json(self, path, headers=None):
+        status, hdrs, body = self.get(path, headers)
+        return status, json.loads(body.decode("utf-8"))
+
+    def alive(self):
+        return True
+
+
+class Agent(Served):
     def __init__(self, command, env=None, address=None, wait=True):
-        self.port = free_port()
+        super().__init__(free_port())
         self.address = address or "127.0.0.1:%d" % self.port
         e = dict(os.environ)
         e.update({"PXR_HTTP_ADDRESS": self.address, "PXR_SAMPLE_INTERVAL": "1",
@@ -80,19 +103,6 @@ class Agent:
                 return True
             time.sleep(0.2)
         return False
-
-    def get(self, path, headers=None, timeout=10):
-        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
-        try:
-            c.request("GET", path, headers=headers or {})
-            r = c.getresponse()
-            return r.status, dict(r.getheaders()), r.read()
-        finally:
-            c.close()
-
-    def get_json(self, path, headers=None):
-        status, hdrs, body = self.get(path, headers)
-        return status, json.loads(body.decode("utf-8"))
 
     def alive(self):
         return self.proc.poll() is None
@@ -143,6 +153,17 @@ def rows(agent, table):
     except (OSError, ValueError):  # an agent that ended: the checks say so
         return []
     return j.get("rows", []) if status == 200 else []
+
+
+def wait_rows(agent, table, want, timeout=90):
+    """The table's rows once want(rows) holds (or the last rows at the timeout)."""
+    deadline, got = time.time() + timeout, []
+    while time.time() < deadline and agent.alive():
+        got = rows(agent, table)
+        if want(got):
+            break
+        time.sleep(1)
+    return got
 
 
 def query(port, expr):

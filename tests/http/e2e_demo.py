@@ -6,7 +6,6 @@ also through a real Prometheus; every counter-backed attribute's HELP names its 
   e2e_demo.py --root SOURCE_DIR [--prometheus P --promtool T]
 """
 import argparse
-import json
 import os
 import re
 import shutil
@@ -19,7 +18,7 @@ import urllib.request
 
 from agent_run import check, failures, summary
 
-from agent_run import Prometheus, free_port
+from agent_run import Prometheus, Served, free_port, wait_rows
 
 HELP_COUNTER = re.compile(r'^Performance object "(.*)", counter "(.*)", unit [^;]+; ')
 SERIES = re.compile(r'^([a-z_:][a-z0-9_:]*)(\{.*\})? (\S+)$')
@@ -138,26 +137,15 @@ def main():
                 sys.stdout.write(prom.tail())
         # The background jobs with the shipped mail programs: qmxmbstat.exe through the PowerShell
         # stand-in, and qmxews.exe against the test EWS server when the demo could start it.
-        def rows(table):
-            with urllib.request.urlopen("http://127.0.0.1:%d/v1/tables/%s/rows" % (port, table), timeout=30) as r:
-                return json.loads(r.read())["rows"]
-
-        def wait_rows(table, count, seconds):
-            deadline = time.time() + seconds
-            while True:
-                got = rows(table)
-                if len(got) >= count or time.time() > deadline:
-                    return got
-                time.sleep(1)
-
-        mailboxes = wait_rows("MSEMBXD", 3, 60)
+        served = Served(port)
+        mailboxes = wait_rows(served, "MSEMBXD", lambda r: len(r) >= 3, 60)
         check([m["mbxname"] for m in mailboxes] == ["Administrator", "Ann Archer", "Bob Baker"]
               and mailboxes[0]["mbxsize"] == 5320,
               "MSEMBXD holds the demo's mailboxes through qmxmbstat.exe (got %s)" % mailboxes)
-        folders = wait_rows("MSEPFLDD", 2, 30)
+        folders = wait_rows(served, "MSEPFLDD", lambda r: len(r) >= 2, 30)
         check(len(folders) == 2, "MSEPFLDD holds the demo's public folders (got %s)" % folders)
         if "demo: EWS " in said():
-            reach = wait_rows("MSEREACH", 2, 120)
+            reach = wait_rows(served, "MSEREACH", lambda r: len(r) >= 2, 120)
             check([(r["trgeaddrs"], r["reachable"]) for r in reach]
                   == [("target.one@qmxtest.local", 1), ("TARGET.TWO@QMXTEST.LOCAL", 0)]
                   and 350 <= reach[0]["resptime"] <= 500,

@@ -21,8 +21,8 @@ import sys
 import tempfile
 import time
 
-from agent_run import Agent
-from e2e_topology_scripts import delete_keys, read, wait_rows, win
+from agent_run import Agent, wait_rows
+from e2e_topology_scripts import delete_keys, read, win
 
 failures, passes = [], []
 MAILBOXES = ("# Mailbox Details - Number of Mailboxes '2'\r\n"

@@ -13,9 +13,8 @@ import socket
 import subprocess
 import sys
 import tempfile
-import time
 
-from agent_run import Agent, check, failures, read, rows, summary, win
+from agent_run import Agent, check, failures, read, summary, wait_rows, win
 
 ADDRESS = "127.0.0.6"  # a loopback address no other test's directory uses
 # The test organisation's servers with their role texts (the directory's role values 38, 2, 36,
@@ -59,17 +58,6 @@ def delete_keys():
     for key in KEYS:
         subprocess.run(["wine", "reg", "delete", key, "/f"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-
-
-def wait_rows(agent, table, want, timeout=90):
-    """The table's rows once want(rows) holds (or the last rows at the timeout)."""
-    deadline, got = time.time() + timeout, []
-    while time.time() < deadline and agent.alive():
-        got = rows(agent, table)
-        if want(got):
-            break
-        time.sleep(1)
-    return got
 
 
 def main():
